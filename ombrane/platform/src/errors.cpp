@@ -1,0 +1,1 @@
+// Platform error codes and messages.

@@ -1,0 +1,5 @@
+// Ombrane entry point.
+int main()
+{
+    return 0;
+}

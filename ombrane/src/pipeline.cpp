@@ -1,0 +1,1 @@
+// The repair pipeline: load, summary, verify, repair, summary, verify, save.

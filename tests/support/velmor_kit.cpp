@@ -1,0 +1,2 @@
+// velmor test kit.
+#include "velmor_kit.h"
