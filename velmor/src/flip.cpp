@@ -1,4 +1,135 @@
-// Quality flips of the cap.
+// Quality flips of the cap: one sweep over the edges, replacing the shared
+// diagonal of two triangles by the other one when that raises the smallest
+// angle of the pair without growing its area or moving the surface much.
 #include "velmor.h"
 
-int64_t flip_pass(verts*, tris*, const keyset*, int32_t, int64_t* refusals) { *refusals = 0; return 0; }
+#include <cmath>
+
+// Payload words of a flip-table entry.
+enum { FACE0 = 0, FACE1 = 1, NFACE = 2, LIVE = 3 };
+
+static inline const double* at(const double* xyz, int32_t v) { return xyz + 3 * (int64_t)v; }
+
+// |(y - x) x (z - x)|: twice the triangle's area.
+static inline double cross_len(const double* x, const double* y, const double* z)
+{
+    double ux = y[0] - x[0], uy = y[1] - x[1], uz = y[2] - x[2];
+    double vx = z[0] - x[0], vy = z[1] - x[1], vz = z[2] - x[2];
+    double nx = uy * vz - uz * vy, ny = uz * vx - ux * vz, nz = ux * vy - uy * vx;
+    return std::sqrt(nx * nx + ny * ny + nz * nz);
+}
+
+static inline double min_of(double x, double y) { return x < y ? x : y; }
+static inline double max_of(double x, double y) { return x > y ? x : y; }
+
+static inline bool row_has(const int32_t* row, int32_t v)
+{
+    return row[0] == v || row[1] == v || row[2] == v;
+}
+
+// The first corner of row that is neither a nor b, or -1.
+static inline int32_t apex(const int32_t* row, int32_t a, int32_t b)
+{
+    for (int i = 0; i < 3; i++)
+        if (row[i] != a && row[i] != b) return row[i];
+    return -1;
+}
+
+// True when row holds x directly followed by y in its cyclic order.
+static inline bool row_runs(const int32_t* row, int32_t x, int32_t y)
+{
+    return (row[0] == x && row[1] == y) || (row[1] == x && row[2] == y) ||
+           (row[2] == x && row[0] == y);
+}
+
+int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* refusals)
+{
+    *refusals = 0;
+    const double* xyz = vs->xyz;
+    int32_t* tri = ts->tri;
+    const int64_t nt = ts->n;
+
+    edgetab tab;
+    edgetab_init(&tab, 3 * nt);
+    for (int64_t i = 0; i < nt; i++) {
+        const int32_t* row = tri + 3 * i;
+        for (int s = 0; s < 3; s++) {
+            int32_t ins;
+            edge_slot* e = edgetab_get(&tab, edge_key(row[s], row[(s + 1) % 3]), &ins);
+            if (ins) {
+                e->data[LIVE] = 1;
+                e->data[FACE0] = (int32_t)i;
+                e->data[NFACE] = 1;
+            } else {
+                if (e->data[NFACE] < 2) e->data[e->data[NFACE]] = (int32_t)i;
+                e->data[NFACE]++;
+            }
+        }
+    }
+
+    const double tol_rim = g_par.dev_rim, tol_in = g_par.dev_in, grow = g_par.area_grow;
+    int64_t flips = 0;
+    // nused is re-read: entries appended by flips are reached and skipped.
+    for (int64_t u = 0; u < tab.nused; u++) {
+        edge_slot* e = &tab.slots[tab.used[u]];
+        if (e->data[NFACE] != 2) continue;
+        if (keyset_has(ks, e->key)) continue;
+        const int32_t a = (int32_t)((e->key - 1) >> 32);
+        const int32_t b = (int32_t)((e->key - 1) & 0xffffffffu);
+        if (b < np) continue;
+        int32_t* r0 = tri + 3 * (int64_t)e->data[FACE0];
+        int32_t* r1 = tri + 3 * (int64_t)e->data[FACE1];
+        if (!row_has(r0, a) || !row_has(r0, b) || !row_has(r1, a) || !row_has(r1, b)) continue;
+        const int32_t c = apex(r0, a, b), d = apex(r1, a, b);
+        if (c < 0 || d < 0 || c == d) continue;
+        const uint64_t cd_key = edge_key(c, d);
+        const edge_slot* cd = edgetab_find(&tab, cd_key);
+        if (cd && cd->data[LIVE] == 1) continue;
+        if ((c > d ? c : d) < np) continue;
+        int32_t p = a, q = b;
+        if (!row_runs(r0, a, b)) { p = b; q = a; }
+        // Two triangles that run the edge the same way are wound inconsistently:
+        // the rows (p, d, c), (d, q, c) would turn one of them over.
+        if (!row_runs(r1, q, p)) continue;
+        int32_t lo = p < q ? p : q;
+        if (c < lo) lo = c;
+        if (d < lo) lo = d;
+        const double tol = lo < np ? tol_rim : tol_in;
+
+        const double *P = at(xyz, p), *Q = at(xyz, q), *C = at(xyz, c), *D = at(xyz, d);
+        const double *t00 = at(xyz, r0[0]), *t01 = at(xyz, r0[1]), *t02 = at(xyz, r0[2]);
+        const double *t10 = at(xyz, r1[0]), *t11 = at(xyz, r1[1]), *t12 = at(xyz, r1[2]);
+        double area_new = 0.5 * (cross_len(P, D, C) + cross_len(D, Q, C));
+        double area_old = 0.5 * (cross_len(t00, t01, t02) + cross_len(t10, t11, t12));
+        if (area_new > grow * area_old) continue;
+
+        double ang_old = min_of(tri_min_angle(t00, t01, t02), tri_min_angle(t10, t11, t12));
+        double ang_new = min_of(tri_min_angle(P, D, C), tri_min_angle(D, Q, C));
+        if (ang_old + 1e-9 >= ang_new) continue;
+
+        double m_new[3], m_old[3];
+        for (int k = 0; k < 3; k++) {
+            m_new[k] = (C[k] + D[k]) * 0.5;
+            m_old[k] = (P[k] + Q[k]) * 0.5;
+        }
+        double dev = max_of(min_of(dist_point_tri(m_new, t00, t01, t02),
+                                   dist_point_tri(m_new, t10, t11, t12)),
+                            min_of(dist_point_tri(m_old, P, D, C),
+                                   dist_point_tri(m_old, D, Q, C)));
+        if (dev > tol) {
+            (*refusals)++;
+            continue;
+        }
+
+        r0[0] = p; r0[1] = d; r0[2] = c;
+        r1[0] = d; r1[1] = q; r1[2] = c;
+        e->data[LIVE] = 0;
+        int32_t ins;
+        edge_slot* ne = edgetab_get(&tab, cd_key, &ins);
+        if (ins) ne->data[NFACE] = 0;
+        ne->data[LIVE] = 1;
+        flips++;
+    }
+    edgetab_free(&tab);
+    return flips;
+}

@@ -1,4 +1,190 @@
-// Remeshing passes: split, flips, collapses, flips until stable.
+// Remeshing passes: split every edge longer than the mean target of its ends
+// at its midpoint, rebuild the faces by the 1-, 2- and 3-split patterns, then
+// flip, collapse and flip again until a pass changes almost nothing.
 #include "velmor.h"
 
-void remesh(verts*, tris*, const border*, const keyset*, int32_t) {}
+#include <climits>
+#include <cmath>
+#include <limits>
+#include <omp.h>
+
+static inline const double* at(const double* xyz, int32_t v) { return xyz + 3 * (int64_t)v; }
+
+static inline double dist(const double* x, const double* y)
+{
+    double dx = x[0] - y[0], dy = x[1] - y[1], dz = x[2] - y[2];
+    return std::sqrt(dx * dx + dy * dy + dz * dz);
+}
+
+// Triangle and vertex indices are 32-bit: a count past INT32_MAX cannot be
+// named, so it fails like the array that would have to hold it.
+[[noreturn]] static void die_index_range(int64_t bytes_per_item, int64_t capacity)
+{
+    die(3, "memoire insuffisante (%zu octets)\n", (size_t)(bytes_per_item * capacity));
+}
+
+// The capacity verts_reserve would pick for need vertices.
+static int64_t verts_capacity_for(const verts* vs, int64_t need)
+{
+    int64_t c = vs->cap == 0 ? 1024 : vs->cap * 2;
+    while (need > c) c *= 2;
+    return c;
+}
+
+struct tri_out {
+    int32_t* tri;
+    int64_t n, cap;
+};
+
+static inline void emit(tri_out* o, int32_t x, int32_t y, int32_t z)
+{
+    if (o->n >= INT32_MAX) die_index_range(12, tris_capacity_for(o->n + 1));
+    if (o->n == o->cap) {
+        o->cap *= 2;
+        o->tri = (int32_t*)xrealloc(o->tri, (size_t)o->cap * 12);
+    }
+    int32_t* r = o->tri + 3 * o->n;
+    r[0] = x; r[1] = y; r[2] = z;
+    o->n++;
+}
+
+static inline int32_t mid_of(const edgetab* tab, int32_t a, int32_t b)
+{
+    const edge_slot* e = edgetab_find(tab, edge_key(a, b));
+    return e ? e->data[0] : -1;
+}
+
+// Replaces every triangle by the pattern of its split sides; every new
+// triangle keeps the winding of the one it replaces.
+static void rebuild_faces(tris* ts, const edgetab* tab, const double* xyz, int64_t k)
+{
+    const int64_t nt = ts->n;
+    tri_out o;
+    o.cap = tris_capacity_for(nt + 3 * k + 16);
+    o.tri = (int32_t*)xrealloc(nullptr, (size_t)o.cap * 12);
+    o.n = 0;
+    for (int64_t t = 0; t < nt; t++) {
+        const int32_t* v = ts->tri + 3 * t;
+        int32_t m[3] = {mid_of(tab, v[0], v[1]), mid_of(tab, v[1], v[2]), mid_of(tab, v[2], v[0])};
+        int nsplit = (m[0] >= 0) + (m[1] >= 0) + (m[2] >= 0);
+        if (nsplit == 0) {
+            emit(&o, v[0], v[1], v[2]);
+        } else if (nsplit == 1) {
+            int s = m[0] >= 0 ? 0 : m[1] >= 0 ? 1 : 2;
+            int32_t Q = v[s], R = v[(s + 1) % 3], P = v[(s + 2) % 3];
+            emit(&o, Q, m[s], P);
+            emit(&o, m[s], R, P);
+        } else if (nsplit == 2) {
+            int s = m[0] < 0 ? 0 : m[1] < 0 ? 1 : 2;  // the side left whole
+            int32_t X = v[s], Y = v[(s + 1) % 3], Z = v[(s + 2) % 3];
+            int32_t m1 = m[(s + 1) % 3], m2 = m[(s + 2) % 3];
+            emit(&o, m1, Z, m2);
+            if (dist(at(xyz, m1), at(xyz, X)) > dist(at(xyz, Y), at(xyz, m2))) {
+                emit(&o, Y, m1, m2);
+                emit(&o, Y, m2, X);
+            } else {
+                emit(&o, Y, m1, X);
+                emit(&o, m1, m2, X);
+            }
+        } else {
+            emit(&o, v[0], m[0], m[2]);
+            emit(&o, m[0], v[1], m[1]);
+            emit(&o, m[2], m[1], v[2]);
+            emit(&o, m[0], m[1], m[2]);
+        }
+    }
+    free(ts->tri);
+    ts->tri = o.tri;
+    ts->n = o.n;
+    ts->cap = o.cap;
+}
+
+// Splits every long non-contour edge at its midpoint; returns the number split.
+static int64_t split_phase(verts* vs, tris* ts, const border* bd, const keyset* ks)
+{
+    int64_t ne = 0;
+    edge2* edges = unique_edges(ts->tri, ts->n, &ne);
+    edgetab tab;
+    edgetab_init(&tab, ne);
+    const int64_t N = vs->n;
+    int64_t k = 0;
+    for (int64_t i = 0; i < ne; i++) {
+        const int32_t a = edges[i].a, b = edges[i].b;
+        // Midpoints are taken between vertices that existed before the phase,
+        // so reading through the current arrays is safe across growth.
+        const double len = dist(at(vs->xyz, a), at(vs->xyz, b));
+        const double threshold = (vs->targ[a] + vs->targ[b]) * 0.5;
+        if (!(len > threshold)) continue;
+        const uint64_t key = edge_key(a, b);
+        if (keyset_has(ks, key)) continue;
+        if (N + k >= INT32_MAX) die_index_range(24, verts_capacity_for(vs, N + k + 1));
+        int32_t inserted;
+        edge_slot* e = edgetab_get(&tab, key, &inserted);
+        e->data[0] = (int32_t)(N + k);
+        k++;
+        verts_reserve(vs, N + k);
+        double* pa = vs->xyz + 3 * (int64_t)a;
+        double* pb = vs->xyz + 3 * (int64_t)b;
+        double* pm = vs->xyz + 3 * (N + k - 1);
+        for (int c = 0; c < 3; c++) pm[c] = (pa[c] + pb[c]) * 0.5;
+        vs->base[N + k - 1] = (vs->base[a] + vs->base[b]) * 0.5;
+        vs->targ[N + k - 1] = std::numeric_limits<double>::quiet_NaN();
+    }
+    free(edges);
+    if (k == 0) {
+        edgetab_free(&tab);
+        return 0;
+    }
+    vs->n = N + k;
+    targets_fill(bd, vs);
+    rebuild_faces(ts, &tab, vs->xyz, k);
+    edgetab_free(&tab);
+    return k;
+}
+
+// Up to flip_passes sweeps, stopping after the first that flips nothing.
+static void flip_phase(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* flips,
+                       int64_t* refusals)
+{
+    for (int32_t i = 0; i < g_par.flip_passes; i++) {
+        int64_t refused = 0;
+        int64_t done = flip_pass(vs, ts, ks, np, &refused);
+        *flips += done;
+        *refusals += refused;
+        if (done == 0) break;
+    }
+}
+
+void remesh(verts* vs, tris* ts, const border* bd, const keyset* ks, int32_t np)
+{
+    const double t_start = omp_get_wtime();
+    for (int32_t p = 0; p < g_par.max_passes; p++) {
+        const int64_t k = split_phase(vs, ts, bd, ks);
+        if (ts->n > g_par.max_faces) {
+            fprintf(stderr, "  coupe : PLAFOND %lld faces depasse, arret\n",
+                    (long long)g_par.max_faces);
+            break;
+        }
+        int64_t flips = 0, refusals = 0;
+        flip_phase(vs, ts, ks, np, &flips, &refusals);
+        collapse_counts cc = {0, 0, 0, 0};
+        collapse_phase(vs, ts, bd, np, &cc);
+        flip_phase(vs, ts, ks, np, &flips, &refusals);
+        fprintf(stderr,
+                "  remaillage passe %d: %lld coupes, %lld fusions (refus topo %lld, geo %lld, "
+                "longueur %lld), %lld bascules (refus ecart %lld), %lld faces\n",
+                (int)p, (long long)k, (long long)cc.collapses, (long long)cc.topo,
+                (long long)cc.geo, (long long)cc.len, (long long)flips, (long long)refusals,
+                (long long)ts->n);
+        const double floor_changes = (double)ts->n * g_par.stop_frac;
+        const double threshold = floor_changes > 5.0 ? floor_changes : 5.0;
+        if (threshold >= (double)(k + cc.collapses)) {
+            fprintf(stderr,
+                    "  remaillage : stable apres %d passe(s) (%lld coupes + %lld fusions "
+                    "residuelles)\n",
+                    (int)(p + 1), (long long)k, (long long)cc.collapses);
+            break;
+        }
+    }
+    remesh_finish(vs, ts, np, t_start);
+}
