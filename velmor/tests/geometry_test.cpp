@@ -1,0 +1,206 @@
+// Geometry kernels on small triangles with known answers.
+#include "velmor.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+namespace {
+
+const double kA[3] = {0, 0, 0}, kB[3] = {1, 0, 0}, kC[3] = {0, 1, 0};
+
+TEST(SegTriCross, StrictCrossingsOnly)
+{
+    struct Case {
+        const char* name;
+        double p0[3], p1[3];
+        int want;
+        double want_t;
+    };
+    const double third = 1.0 / 3.0;
+    const Case cases[] = {
+        {"through inside", {0.2, 0.2, -1}, {0.2, 0.2, 1}, 1, 0.5},
+        {"reversed segment", {0.2, 0.2, 1}, {0.2, 0.2, -1}, 1, 0.5},
+        {"off-centre t", {0.2, 0.2, -1}, {0.2, 0.2, 3}, 1, 0.25},
+        {"through centroid", {third, third, -1}, {third, third, 1}, 1, 0.5},
+        {"through side AC", {0, 0.2, -1}, {0, 0.2, 1}, 0, 0},
+        {"through side AB", {0.2, 0, -1}, {0.2, 0, 1}, 0, 0},
+        {"through side BC midpoint", {0.5, 0.5, -1}, {0.5, 0.5, 1}, 0, 0},
+        {"through a corner", {0, 0, -1}, {0, 0, 1}, 0, 0},
+        {"outside", {0.8, 0.8, -1}, {0.8, 0.8, 1}, 0, 0},
+        {"stops on the plane", {0.2, 0.2, -1}, {0.2, 0.2, 0}, 0, 0},
+        {"starts on the plane", {0.2, 0.2, 0}, {0.2, 0.2, 1}, 0, 0},
+        {"short of the plane", {0.2, 0.2, -1}, {0.2, 0.2, -0.5}, 0, 0},
+        {"in the plane", {-1, 0.2, 0}, {2, 0.2, 0}, 0, 0},
+        {"parallel above", {-1, 0.2, 1}, {2, 0.2, 1}, 0, 0},
+        {"zero-length segment", {0.2, 0.2, 0}, {0.2, 0.2, 0}, 0, 0},
+        {"NaN end", {NAN, 0.2, -1}, {0.2, 0.2, 1}, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // Both windings of the triangle: orientation must not matter.
+        const double* orders[2][3] = {{kA, kB, kC}, {kA, kC, kB}};
+        for (const auto& o : orders) {
+            double t = -7;
+            int got = seg_tri_cross_t(c.p0, c.p1, o[0], o[1], o[2], &t);
+            EXPECT_EQ(got, c.want);
+            if (c.want)
+                EXPECT_NEAR(t, c.want_t, 1e-15);
+            else
+                EXPECT_EQ(t, -7) << "t written on a miss";
+        }
+    }
+}
+
+TEST(SegTriCross, DegenerateTriangleNeverCrosses)
+{
+    const double p0[3] = {0.2, 0.2, -1}, p1[3] = {0.2, 0.2, 1};
+    const double a[3] = {0, 0, 0}, b[3] = {1, 1, 0}, c[3] = {2, 2, 0};
+    double t = -7;
+    EXPECT_EQ(seg_tri_cross_t(p0, p1, a, b, c, &t), 0);
+    EXPECT_EQ(seg_tri_cross_t(p0, p1, a, a, c, &t), 0);
+    EXPECT_EQ(t, -7);
+}
+
+TEST(TriMinAngle, KnownTriangles)
+{
+    const double h = std::sqrt(3.0) / 2;
+    struct Case { const char* name; double a[3], b[3], c[3], want, tol; };
+    const Case cases[] = {
+        {"right isosceles", {0, 0, 0}, {1, 0, 0}, {0, 1, 0}, M_PI / 4, 1e-15},
+        {"equilateral", {0, 0, 0}, {1, 0, 0}, {0.5, h, 0}, M_PI / 3, 1e-15},
+        {"3-4-5", {0, 0, 0}, {4, 0, 0}, {0, 3, 0}, std::atan2(3.0, 4.0), 1e-15},
+        {"side under 1e-12", {0, 0, 0}, {1e-13, 0, 0}, {0, 1, 0}, 0, 0},
+        {"side 1e-13 among large angles", {0, 0, 0}, {1, 0, 0}, {0.5, 1e-13, 0}, 0, 0},
+        {"repeated corner", {0, 0, 0}, {0, 0, 0}, {0, 1, 0}, 0, 0},
+        {"all corners equal", {2, 2, 2}, {2, 2, 2}, {2, 2, 2}, 0, 0},
+        {"collinear", {0, 0, 0}, {1, 0, 0}, {3, 0, 0}, 0, 0},
+        {"collinear, a cosine rounds past 1", {0, 0, 0}, {0.1 * 9, 0, 0}, {0.3 * 9 + 0.7, 0, 0}, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        double got = tri_min_angle(c.a, c.b, c.c);
+        EXPECT_FALSE(std::isnan(got));
+        EXPECT_NEAR(got, c.want, c.tol);
+        // Any corner rotation gives the same smallest angle.
+        EXPECT_NEAR(tri_min_angle(c.b, c.c, c.a), c.want, c.tol);
+    }
+}
+
+TEST(TriMinAngle, MatchesTheCosineLawInItsOrder)
+{
+    // The result is compared bit for bit with the law of cosines taken at
+    // C, A, B, so a shortcut that changes rounding shows here.
+    std::mt19937_64 rng(7);
+    std::uniform_real_distribution<double> u(-10, 10);
+    for (int it = 0; it < 2000; it++) {
+        double a[3], b[3], c[3];
+        for (int i = 0; i < 3; i++) a[i] = u(rng), b[i] = u(rng), c[i] = u(rng);
+        auto len = [](const double* p, const double* q) {
+            double dx = p[0] - q[0], dy = p[1] - q[1], dz = p[2] - q[2];
+            return std::sqrt(dx * dx + dy * dy + dz * dz);
+        };
+        double lc = len(b, a), la = len(c, b), lb = len(a, c);
+        auto ang = [](double x, double y, double z) {
+            double cs = (y * y + z * z - x * x) / (2 * y * z);
+            return std::acos(std::fmin(1.0, std::fmax(-1.0, cs)));
+        };
+        double want = std::fmin(ang(lc, la, lb), std::fmin(ang(la, lb, lc), ang(lb, lc, la)));
+        ASSERT_EQ(tri_min_angle(a, b, c), want) << "iteration " << it;
+    }
+}
+
+TEST(DistPointTri, RegionsOfTheUnitTriangle)
+{
+    struct Case { const char* name; double p[3], want; };
+    const Case cases[] = {
+        {"inside, above", {0.25, 0.25, 2}, 2},
+        {"corner A", {-1, -1, 0}, std::sqrt(2.0)},
+        {"side AB", {0.5, -1, 0}, 1},
+        {"side BC", {1, 1, 0}, std::sqrt(2.0) / 2},
+        {"corner C", {0, 3, 0}, 2},
+        {"corner B", {3, -1, 0}, std::sqrt(5.0)},
+        {"side AC", {-2, 0.5, 0}, 2},
+        {"on the triangle", {0.1, 0.2, 0}, 0},
+        {"on corner B", {1, 0, 0}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_NEAR(dist_point_tri(c.p, kA, kB, kC), c.want, 1e-15);
+        EXPECT_NEAR(dist_point_tri(c.p, kB, kC, kA), c.want, 1e-15);
+        EXPECT_NEAR(dist_point_tri(c.p, kA, kC, kB), c.want, 1e-15);
+    }
+}
+
+// Reference: the nearest point over a fine barycentric sampling can only be
+// farther than the true distance, by at most the sampling step.
+static double sampled_distance(const double* p, const double* a, const double* b, const double* c)
+{
+    const int steps = 400;
+    double best = INFINITY;
+    for (int i = 0; i <= steps; i++)
+        for (int j = 0; i + j <= steps; j++) {
+            double v = (double)i / steps, w = (double)j / steps;
+            double x[3];
+            for (int k = 0; k < 3; k++) x[k] = a[k] + (b[k] - a[k]) * v + (c[k] - a[k]) * w;
+            double dx = p[0] - x[0], dy = p[1] - x[1], dz = p[2] - x[2];
+            best = std::fmin(best, std::sqrt(dx * dx + dy * dy + dz * dz));
+        }
+    return best;
+}
+
+TEST(DistPointTri, DegenerateTrianglesGiveTheSegmentOrPointDistance)
+{
+    const double p0[3] = {0, 0, 0}, p1[3] = {2, 0, 0}, p2[3] = {1, 1, 0};
+    const double q1[3] = {1, 0, 0}, q3[3] = {3, 0, 0};
+    struct Case { const char* name; const double *a, *b, *c; double p[3], want; };
+    const Case cases[] = {
+        // A == B: the side steps divide 0 by 0 for points beside AC.
+        {"A=B, beside the segment", p0, p0, p1, {1, 2, 0}, 2},
+        {"A=B, past its far end", p0, p0, p1, {3, 0, 1}, std::sqrt(2.0)},
+        {"A=B, before its start", p0, p0, p1, {-1, 0, 0}, 1},
+        {"B=C", p0, p1, p1, {1, 2, 0}, 2},
+        {"A=C", p1, p0, p1, {1, -3, 0}, 3},
+        {"three equal corners", p2, p2, p2, {1, 1, 5}, 5},
+        {"collinear distinct", p0, q1, q3, {2, 1, 0}, 1},
+        {"collinear, middle corner last", q3, p0, q1, {4, 0, 2}, std::sqrt(5.0)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        double got = dist_point_tri(c.p, c.a, c.b, c.c);
+        EXPECT_TRUE(std::isfinite(got));
+        EXPECT_NEAR(got, c.want, 1e-12);
+    }
+    // A sweep of points around a triangle with two equal corners, in every
+    // corner order: finite and equal to the segment distance.
+    std::mt19937_64 rng(3);
+    std::uniform_real_distribution<double> u(-3, 3);
+    for (int it = 0; it < 300; it++) {
+        double p[3] = {u(rng), u(rng), u(rng)};
+        const double* corners[3][3] = {{p0, p0, p1}, {p0, p1, p0}, {p1, p0, p0}};
+        for (const auto& o : corners) {
+            double got = dist_point_tri(p, o[0], o[1], o[2]);
+            ASSERT_TRUE(std::isfinite(got)) << "iteration " << it;
+            double t = std::fmin(1.0, std::fmax(0.0, p[0] / 2));
+            double dx = p[0] - 2 * t, want = std::sqrt(dx * dx + p[1] * p[1] + p[2] * p[2]);
+            ASSERT_NEAR(got, want, 1e-12) << "iteration " << it;
+        }
+    }
+}
+
+TEST(DistPointTri, AgreesWithSamplingOnRandomTriangles)
+{
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> u(-2, 2);
+    for (int it = 0; it < 60; it++) {
+        double a[3], b[3], c[3], p[3];
+        for (int i = 0; i < 3; i++) a[i] = u(rng), b[i] = u(rng), c[i] = u(rng), p[i] = u(rng);
+        double got = dist_point_tri(p, a, b, c);
+        double ref = sampled_distance(p, a, b, c);
+        ASSERT_LE(got, ref + 1e-12) << "iteration " << it;
+        ASSERT_GE(got, ref - 0.05) << "iteration " << it;
+    }
+}
+
+}  // namespace
