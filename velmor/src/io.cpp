@@ -1,4 +1,159 @@
-// Input and output files.
+// Input and output files: raw little-endian counts and arrays, no header.
+// The output replaces a regular file only once it is complete.
 #include "velmor.h"
 
-int read_i32(FILE*, int32_t*) { return 0; }
+#include <cmath>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+int read_i32(FILE* f, int32_t* out)
+{
+    return fread(out, 4, 1, f) == 1;
+}
+
+// Bytes still unread, or -1 when the input is no regular file.
+struct source {
+    FILE* f;
+    int64_t left;
+};
+
+static void read_count(source* s, int32_t* out, int32_t least, const char* msg)
+{
+    if (!read_i32(s->f, out) || *out < least) die(2, "%s", msg);
+    if (s->left >= 0) s->left -= 4;
+}
+
+// A count the rest of the file cannot hold fails before any allocation, so a
+// tiny file cannot ask for gigabytes.
+static void* read_array(source* s, int64_t count, size_t elem, const char* msg)
+{
+    uint64_t bytes = (uint64_t)count * elem;
+    if (s->left >= 0 && bytes > (uint64_t)s->left) die(2, "%s", msg);
+    void* p = malloc(bytes ? bytes : 1);
+    if (!p) die(2, "%s", msg);
+    if (fread(p, elem, (size_t)count, s->f) != (size_t)count) die(2, "%s", msg);
+    if (s->left >= 0) s->left -= (int64_t)bytes;
+    return p;
+}
+
+// Every later stage indexes the vertex store with these without checking.
+static void check_indices(const int32_t* idx, int64_t count, int32_t np, const char* msg)
+{
+    for (int64_t i = 0; i < count; i++)
+        if (idx[i] < 0 || idx[i] >= np) die(2, "%s", msg);
+}
+
+void read_input(const char* path, input* in)
+{
+    FILE* f = fopen(path, "rb");
+    if (!f) die(2, "entree illisible : %s\n", path);
+    struct stat st;
+    source s = {f, -1};
+    if (fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode)) s.left = (int64_t)st.st_size;
+
+    read_count(&s, &in->np, 3, "np invalide\n");
+    in->points = (double*)read_array(&s, 3 * (int64_t)in->np, 8, "points illisibles\n");
+    for (int64_t i = 0; i < 3 * (int64_t)in->np; i++)
+        if (!std::isfinite(in->points[i])) die(2, "points non finis\n");
+
+    read_count(&s, &in->nf, 1, "nf invalide\n");
+    in->faces = (int32_t*)read_array(&s, 3 * (int64_t)in->nf, 4, "faces illisibles\n");
+    check_indices(in->faces, 3 * (int64_t)in->nf, in->np, "faces : indice hors bornes\n");
+
+    read_count(&s, &in->n, 3, "n invalide\n");
+    in->contour = (int32_t*)read_array(&s, in->n, 4, "contour illisible\n");
+    check_indices(in->contour, in->n, in->np, "contour : indice hors bornes\n");
+
+    read_count(&s, &in->m, 1, "m invalide\n");
+    in->cap = (int32_t*)read_array(&s, 3 * (int64_t)in->m, 4, "cap illisible\n");
+    check_indices(in->cap, 3 * (int64_t)in->m, in->np, "cap : indice hors bornes\n");
+
+    fclose(f);
+}
+
+static bool put(FILE* f, const void* p, size_t elem, size_t count)
+{
+    return fwrite(p, elem, count, f) == count;
+}
+
+static bool put_blocks(FILE* f, const verts* vs, const tris* ts, int32_t np, const double* smoothed,
+                       const double* draped, double dmax)
+{
+    int32_t k = (int32_t)(vs->n - np), nt = (int32_t)ts->n;
+    bool ok = put(f, &k, 4, 1) && put(f, vs->xyz + 3 * (int64_t)np, 8, 3 * (size_t)k) && put(f, &nt, 4, 1) &&
+              put(f, ts->tri, 4, 3 * (size_t)nt);
+    if (ok && smoothed) ok = put(f, smoothed + 3 * (int64_t)np, 8, 3 * (size_t)k);
+    if (ok && draped) ok = put(f, draped + 3 * (int64_t)np, 8, 3 * (size_t)k) && put(f, &dmax, 8, 1);
+    return ok;
+}
+
+// Writes straight into a device or a pipe, which cannot be replaced.
+static void write_in_place(const char* path, const verts* vs, const tris* ts, int32_t np,
+                           const double* smoothed, const double* draped, double dmax)
+{
+    FILE* f = fopen(path, "wb");
+    if (!f) die(2, "sortie inaccessible : %s\n", path);
+    bool ok = put_blocks(f, vs, ts, np, smoothed, draped, dmax) && fflush(f) == 0;
+    if (fclose(f) != 0) ok = false;
+    if (!ok) die(2, "sortie inaccessible : %s\n", path);
+}
+
+void write_output(const char* path, const verts* vs, const tris* ts, int32_t np, const double* smoothed,
+                  const double* draped, double dmax)
+{
+    // Past a file-size limit a write must fail with EFBIG rather than kill
+    // the process and leave the temporary file behind.
+    signal(SIGXFSZ, SIG_IGN);
+
+    struct stat st;
+    bool exists = stat(path, &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) {
+        write_in_place(path, vs, ts, np, smoothed, draped, dmax);
+        return;
+    }
+
+    // A symbolic link keeps pointing at the file it named: replace its target.
+    char* resolved = nullptr;
+    struct stat lst;
+    if (exists && lstat(path, &lst) == 0 && S_ISLNK(lst.st_mode)) resolved = realpath(path, nullptr);
+    const char* target = resolved ? resolved : path;
+
+    size_t len = strlen(target);
+    char* tmp = (char*)xrealloc(nullptr, len + 8);
+    memcpy(tmp, target, len);
+    memcpy(tmp + len, ".XXXXXX", 8);
+    int fd = mkstemp(tmp);
+    if (fd < 0) die(2, "sortie inaccessible : %s\n", path);
+
+    // The mode fopen would give: the old file's, or 0666 less the umask.
+    mode_t mode;
+    if (exists) {
+        mode = st.st_mode & 07777;
+    } else {
+        mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+    // A refused mode change costs permissions, not data: not a failure.
+    (void)fchmod(fd, mode);
+    bool ok = false;
+    FILE* f = fdopen(fd, "wb");
+    if (!f) {
+        close(fd);
+    } else {
+        ok = put_blocks(f, vs, ts, np, smoothed, draped, dmax) && fflush(f) == 0;
+        if (fclose(f) != 0) ok = false;
+    }
+    if (ok && rename(tmp, target) != 0) ok = false;
+    if (!ok) {
+        unlink(tmp);
+        die(2, "sortie inaccessible : %s\n", path);
+    }
+    free(tmp);
+    free(resolved);
+}

@@ -61,6 +61,25 @@ struct input {
 // Reads 4 bytes into *out; 1 when all four were read, else 0.
 int read_i32(FILE* f, int32_t* out);
 
+// Reads and checks the whole input file into *in; the first failure prints
+// its field's message and ends with status 2. The arrays live until exit.
+void read_input(const char* path, input* in);
+
+struct verts;
+struct tris;
+
+// Writes blocks 1-4, then smoothed (block 5) and draped with dmax (blocks 6,
+// 7) where not null, all from vertex np on. A regular file is replaced
+// whole or not at all; any failure: "sortie inaccessible : %s\n", status 2.
+void write_output(const char* path, const verts* vs, const tris* ts, int32_t np,
+                  const double* smoothed, const double* draped, double dmax);
+
+// ---------------------------------------------------------------- command line
+
+// Mode word and option pairs into g_par; sets the two mode flags. A bad
+// command line prints the usage line or "option inconnue : %s\n", status 2.
+void parse_command_line(int argc, char** argv, int* fairing, int* draping);
+
 // ---------------------------------------------------------------- stores
 
 struct verts {
@@ -85,6 +104,10 @@ void verts_reserve(verts* v, int64_t need);
 
 // Triangle capacity rule: 1024 doubled until it holds need.
 int64_t tris_capacity_for(int64_t need);
+
+// Empty stores filled from the input: wall points with targ = base = rim,
+// room for np + 16 vertices; the cap triangles, room for m + 16.
+void stores_setup(verts* vs, tris* ts, const input* in);
 
 // ---------------------------------------------------------------- edge keys and tables
 
