@@ -279,6 +279,7 @@ struct drape_job {
     const tris* ts;
     const double* pos;
     int32_t** scratch;    // one buffer of nf entries per thread
+    int32_t nscratch;     // buffers in scratch; the team never outgrows it
     uint8_t* cross_flag;  // per cap triangle
     uint8_t* far_flag;
     double dmax;
