@@ -17,18 +17,12 @@ static inline double dist(const double* x, const double* y)
 }
 
 // Triangle and vertex indices are 32-bit: a count past INT32_MAX cannot be
-// named, so it fails like the array that would have to hold it.
-[[noreturn]] static void die_index_range(int64_t bytes_per_item, int64_t capacity)
+// named, so it fails like the array that would have to hold it (capacity by
+// the stores' rule, 1024 doubled).
+[[noreturn]] static void die_index_range(int64_t bytes_per_item, int64_t need)
 {
-    die(3, "memoire insuffisante (%zu octets)\n", (size_t)(bytes_per_item * capacity));
-}
-
-// The capacity verts_reserve would pick for need vertices.
-static int64_t verts_capacity_for(const verts* vs, int64_t need)
-{
-    int64_t c = vs->cap == 0 ? 1024 : vs->cap * 2;
-    while (need > c) c *= 2;
-    return c;
+    die(3, "memoire insuffisante (%zu octets)\n",
+        (size_t)(bytes_per_item * tris_capacity_for(need)));
 }
 
 struct tri_out {
@@ -38,7 +32,7 @@ struct tri_out {
 
 static inline void emit(tri_out* o, int32_t x, int32_t y, int32_t z)
 {
-    if (o->n >= INT32_MAX) die_index_range(12, tris_capacity_for(o->n + 1));
+    if (o->n >= INT32_MAX) die_index_range(12, o->n + 1);
     if (o->n == o->cap) {
         o->cap *= 2;
         o->tri = (int32_t*)xrealloc(o->tri, (size_t)o->cap * 12);
@@ -117,7 +111,7 @@ static int64_t split_phase(verts* vs, tris* ts, const border* bd, const keyset* 
         if (!(len > threshold)) continue;
         const uint64_t key = edge_key(a, b);
         if (keyset_has(ks, key)) continue;
-        if (N + k >= INT32_MAX) die_index_range(24, verts_capacity_for(vs, N + k + 1));
+        if (N + k >= INT32_MAX) die_index_range(24, N + k + 1);
         int32_t inserted;
         edge_slot* e = edgetab_get(&tab, key, &inserted);
         e->data[0] = (int32_t)(N + k);

@@ -220,8 +220,10 @@ TEST(FlipPass, RandomCapsKeepCountWindingAndContour)
             EXPECT_EQ(count, 1) << side.first << "->" << side.second;
             bool on_contour = side.first < cap.np && side.second < cap.np &&
                               keyset_has(&m.ks, edge_key(side.first, side.second));
-            if (!on_contour) EXPECT_TRUE(sides.count({side.second, side.first}))
-                                 << side.first << "->" << side.second;
+            if (!on_contour) {
+                EXPECT_TRUE(sides.count({side.second, side.first}))
+                    << side.first << "->" << side.second;
+            }
         }
         for (size_t k = 0; k < cap.contour.size(); k++) {
             int32_t a = cap.contour[k], b = cap.contour[(k + 1) % cap.contour.size()];

@@ -1,0 +1,313 @@
+// Remeshing passes: which edges split, the face patterns that replace a
+// split triangle, the pass loop's lines, its ceiling and its stability test.
+#include "velmor.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Params {
+    params saved = g_par;
+    ~Params() { g_par = saved; }
+};
+
+// Stores, contour key set and border over the given points; every point is
+// a wall point unless np says otherwise. Targets start at targ (base alike)
+// and new points get their base back (grad 0, no ceiling in the way).
+struct Cap {
+    std::vector<double> points;
+    std::vector<int32_t> contour;
+    verts vs{};
+    tris ts{};
+    keyset ks{};
+    border bd{};
+
+    Cap(const std::vector<double>& xyz, const std::vector<int32_t>& tri,
+        const std::vector<double>& targ, std::vector<int32_t> loop = {})
+        : points(xyz), contour(std::move(loop))
+    {
+        const int64_t nv = (int64_t)xyz.size() / 3;
+        verts_reserve(&vs, nv);
+        memcpy(vs.xyz, xyz.data(), sizeof(double) * 3 * nv);
+        for (int64_t i = 0; i < nv; i++) vs.targ[i] = vs.base[i] = targ[i];
+        vs.n = nv;
+        ts.n = (int64_t)tri.size() / 3;
+        ts.cap = tris_capacity_for(ts.n + 16);
+        ts.tri = (int32_t*)malloc(12 * ts.cap);
+        memcpy(ts.tri, tri.data(), 12 * ts.n);
+        // No contour given: a loop over points no edge of the cap joins.
+        std::vector<int32_t> keys = contour;
+        if (keys.size() < 3) keys = {INT32_MAX - 2, INT32_MAX - 1, INT32_MAX};
+        keyset_build(&ks, keys.data(), (int32_t)keys.size());
+        if (contour.empty()) contour = {0};
+        bd.n = (int32_t)contour.size();
+        bd.contour = contour.data();
+        bd.points = points.data();
+        bd.targ = nullptr;
+        bd.ceiling = 1e9;
+        g_par.grad = 0;
+    }
+    ~Cap()
+    {
+        free(vs.xyz);
+        free(vs.targ);
+        free(vs.base);
+        free(ts.tri);
+        free(ks.keys);
+    }
+    // Runs remesh with stderr captured; returns it with the timing masked.
+    std::string run(int32_t np)
+    {
+        testing::internal::CaptureStderr();
+        remesh(&vs, &ts, &bd, &ks, np);
+        std::string err = testing::internal::GetCapturedStderr();
+        return std::regex_replace(err, std::regex("remaillage : [0-9.]+ s"), "remaillage : T s");
+    }
+    const double* at(int32_t v) const { return vs.xyz + 3 * (int64_t)v; }
+};
+
+// One pass that only splits: no flips, no collapses.
+void split_only()
+{
+    g_par.max_passes = 1;
+    g_par.flip_passes = 0;
+    g_par.collapse_passes = 0;
+    g_par.max_faces = 1 << 30;
+    g_par.stop_frac = 0.0005;
+}
+
+double signed_area_z(const Cap& c, const int32_t* r)
+{
+    const double *a = c.at(r[0]), *b = c.at(r[1]), *d = c.at(r[2]);
+    return (b[0] - a[0]) * (d[1] - a[1]) - (b[1] - a[1]) * (d[0] - a[0]);
+}
+
+}  // namespace
+
+TEST(SplitPhase, FacePatterns)
+{
+    Params keep;
+    split_only();
+    // A (-1, 0), B (1, 0), C (cx, 2), counter-clockwise; sides AB = 2,
+    // BC = CA = sqrt(5) when cx = 0. Per-corner targets choose the split
+    // sides; labels mAB, mBC, mCA name midpoints.
+    struct Case {
+        const char* name;
+        double cx;
+        std::vector<int32_t> row;
+        std::vector<double> targ;  // of A, B, C
+        std::vector<std::vector<std::string>> want;
+    };
+    const Case cases[] = {
+        {"nothing split", 0, {0, 1, 2}, {3, 3, 3}, {{"A", "B", "C"}}},
+        {"only BC", 0, {0, 1, 2}, {3, 2, 2}, {{"B", "mBC", "A"}, {"mBC", "C", "A"}}},
+        {"only AB", 0, {0, 1, 2}, {1, 1, 5}, {{"A", "mAB", "C"}, {"mAB", "B", "C"}}},
+        {"only CA", 0, {0, 1, 2}, {2, 3, 2}, {{"C", "mCA", "B"}, {"mCA", "A", "B"}}},
+        {"only BC, row starting at B", 0, {1, 2, 0}, {3, 2, 2},
+         {{"B", "mBC", "A"}, {"mBC", "C", "A"}}},
+        {"BC and CA, equal diagonals cut from A", 0, {0, 1, 2}, {2.1, 2.1, 2.1},
+         {{"mBC", "C", "mCA"}, {"B", "mBC", "A"}, {"mBC", "mCA", "A"}}},
+        {"BC and CA, shorter diagonal from B", 0.3, {0, 1, 2}, {2.05, 2.05, 2.05},
+         {{"mBC", "C", "mCA"}, {"B", "mBC", "mCA"}, {"B", "mCA", "A"}}},
+        {"AB and BC, shorter diagonal from A", 0, {0, 1, 2}, {2.5, 1, 2},
+         {{"mAB", "B", "mBC"}, {"A", "mAB", "mBC"}, {"A", "mBC", "C"}}},
+        {"AB and BC, row starting at C", 0, {2, 0, 1}, {2.5, 1, 2},
+         {{"mAB", "B", "mBC"}, {"A", "mAB", "mBC"}, {"A", "mBC", "C"}}},
+        {"all three", 0, {0, 1, 2}, {1, 1, 1},
+         {{"A", "mAB", "mCA"}, {"mAB", "B", "mBC"}, {"mCA", "mBC", "C"},
+          {"mAB", "mBC", "mCA"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<double> xyz = {-1, 0, 0, 1, 0, 0, c.cx, 2, 0};
+        Cap cap(xyz, c.row, c.targ);
+        cap.run(3);
+        // Name every output corner by its position.
+        auto label = [&](int32_t v) -> std::string {
+            const char* names[] = {"A", "B", "C"};
+            if (v < 3) return names[v];
+            const char* sides[] = {"mAB", "mBC", "mCA"};
+            for (int s = 0; s < 3; s++) {
+                const double *p = &xyz[3 * s], *q = &xyz[3 * ((s + 1) % 3)];
+                bool same = true;
+                for (int k = 0; k < 3; k++) same &= cap.at(v)[k] == (p[k] + q[k]) * 0.5;
+                if (same) return sides[s];
+            }
+            return "?";
+        };
+        std::vector<std::vector<std::string>> got;
+        for (int64_t t = 0; t < cap.ts.n; t++) {
+            const int32_t* r = cap.ts.tri + 3 * t;
+            got.push_back({label(r[0]), label(r[1]), label(r[2])});
+            EXPECT_GT(signed_area_z(cap, r), 0) << "winding of triangle " << t;
+        }
+        EXPECT_EQ(got, c.want);
+        EXPECT_EQ(cap.vs.n, 3 + (int64_t)c.want.size() - 1) << "one created point per split side";
+    }
+}
+
+TEST(SplitPhase, WhichEdgesSplit)
+{
+    Params keep;
+    split_only();
+    // Square 0 (0,0) 1 (2,0) 2 (2,2) 3 (0,2) as two triangles sharing the
+    // diagonal 0-2 (length 2 sqrt 2); sides are 2 long.
+    const std::vector<double> xyz = {0, 0, 0, 2, 0, 0, 2, 2, 0, 0, 2, 0};
+    const std::vector<int32_t> tri = {0, 1, 2, 0, 2, 3};
+    struct Case {
+        const char* name;
+        double targ;
+        std::vector<int32_t> contour;
+        int64_t created;
+    };
+    const Case cases[] = {
+        {"sides exactly at their threshold stay, the diagonal splits", 2.0, {}, 1},
+        {"sides a little longer split", 2.0 - 1e-12, {}, 5},
+        {"contour edges never split, the chord 0-2 does", 0.1, {0, 1, 2, 3}, 1},
+        {"another loop over the same points: its chords split", 0.1, {0, 1, 3, 2}, 2},
+        {"nothing longer than its target", 3.0, {}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Cap cap(xyz, tri, std::vector<double>(4, c.targ), c.contour);
+        cap.run(4);
+        EXPECT_EQ(cap.vs.n - 4, c.created);
+    }
+}
+
+TEST(SplitPhase, NewPointsAreMidpointsWithMeanBaseAndFilledTarget)
+{
+    Params keep;
+    split_only();
+    Cap cap({0, 0, 0, 4, 0, 0, 0, 3, 0}, {0, 1, 2}, {1, 3, 4});
+    cap.run(3);
+    ASSERT_EQ(cap.vs.n, 6);
+    // Edges in (a, b) order: (0,1), (0,2), (1,2).
+    const double want_xyz[3][3] = {{2, 0, 0}, {0, 1.5, 0}, {2, 1.5, 0}};
+    const double want_base[3] = {2, 2.5, 3.5};
+    for (int i = 0; i < 3; i++) {
+        SCOPED_TRACE(i);
+        for (int k = 0; k < 3; k++) EXPECT_EQ(cap.at(3 + i)[k], want_xyz[i][k]);
+        EXPECT_EQ(cap.vs.base[3 + i], want_base[i]);
+        EXPECT_EQ(cap.vs.targ[3 + i], want_base[i]);  // grad 0: the fill gives base
+    }
+}
+
+TEST(SplitPhase, VertexIndexRangeEndsAsMemoryFailure)
+{
+    Params keep;
+    split_only();
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            Cap cap({0, 0, 0, 4, 0, 0, 0, 3, 0}, {0, 1, 2}, {1, 1, 1});
+            // A store claiming INT32_MAX vertices: the next point has no index.
+            cap.vs.n = INT32_MAX;
+            cap.vs.cap = (int64_t)1 << 40;
+            remesh(&cap.vs, &cap.ts, &cap.bd, &cap.ks, 3);
+        },
+        testing::ExitedWithCode(3), "^memoire insuffisante \\([0-9]+ octets\\)\n$");
+}
+
+namespace {
+
+// A strip of three unit equilateral triangles; with targets 0.8 every edge
+// splits once and none of the halves again.
+std::vector<double> strip_xyz()
+{
+    const double h = std::sqrt(3.0) / 2;
+    return {0, 0, 0, 1, 0, 0, 2, 0, 0, 0.5, h, 0, 1.5, h, 0};
+}
+const std::vector<int32_t> kStrip = {0, 1, 3, 1, 4, 3, 1, 2, 4};
+
+const char* kNoPointLines =
+    "  cible d'arete des points crees : min 0.00 / max 0.00 mm\n";
+
+}  // namespace
+
+TEST(PassLoop, LinesAndEndings)
+{
+    Params keep;
+    g_par.flip_passes = 5;
+    g_par.collapse_passes = 0;
+    g_par.max_faces = 400000;
+    struct Case {
+        const char* name;
+        int32_t max_passes;
+        int64_t max_faces;
+        double stop_frac;
+        int32_t flip_passes;
+        std::string want;
+    };
+    const std::string pass0 =
+        "  remaillage passe 0: 7 coupes, 0 fusions (refus topo 0, geo 0, longueur 0), "
+        "0 bascules (refus ecart 0), 12 faces\n";
+    const std::string pass1 =
+        "  remaillage passe 1: 0 coupes, 0 fusions (refus topo 0, geo 0, longueur 0), "
+        "0 bascules (refus ecart 0), 12 faces\n";
+    const std::string stats =
+        "  cible d'arete des points crees : min 0.80 / max 0.80 mm\n"
+        "  remaillage : T s ; arete max 0.50 mm ; plus petit angle : median 60.0 deg, "
+        "0 tris < 10 deg, 0 tris < 5 deg\n";
+    const Case cases[] = {
+        {"no pass", 0, 400000, 0.0005, 5,
+         std::string(kNoPointLines) +
+             "  remaillage : T s ; arete max 1.00 mm ; plus petit angle : median 60.0 deg, "
+             "0 tris < 10 deg, 0 tris < 5 deg\n"},
+        {"face ceiling below the input", 40, 2, 0.0005, 5,
+         "  coupe : PLAFOND 2 faces depasse, arret\n" + stats},
+        {"7 changes over 12 faces: not stable, then stable", 40, 400000, 0.0005, 5,
+         pass0 + pass1 + "  remaillage : stable apres 2 passe(s) (0 coupes + 0 fusions "
+                         "residuelles)\n" + stats},
+        {"stop fraction raising the floor to 12", 40, 400000, 1.0, 5,
+         pass0 + "  remaillage : stable apres 1 passe(s) (7 coupes + 0 fusions residuelles)\n" +
+             stats},
+        {"passes run out", 1, 400000, 0.0005, 5, pass0 + stats},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        g_par.max_passes = c.max_passes;
+        g_par.max_faces = c.max_faces;
+        g_par.stop_frac = c.stop_frac;
+        g_par.flip_passes = c.flip_passes;
+        Cap cap(strip_xyz(), kStrip, std::vector<double>(5, 0.8));
+        EXPECT_EQ(cap.run(5), c.want);
+        if (c.max_passes == 0) {
+            EXPECT_EQ(cap.vs.n, 5);
+            EXPECT_EQ(std::vector<int32_t>(cap.ts.tri, cap.ts.tri + 9), kStrip);
+        }
+    }
+}
+
+TEST(PassLoop, PassWithoutSplitsKeepsTheArrayAndStillFlips)
+{
+    Params keep;
+    g_par.max_passes = 1;
+    g_par.collapse_passes = 0;
+    g_par.max_faces = 400000;
+    g_par.dev_in = 0.3;
+    g_par.area_grow = 1.001;
+    struct Case { int32_t flip_passes; const char* flips; };
+    const Case cases[] = {{5, "1 bascules"}, {0, "0 bascules"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.flip_passes);
+        g_par.flip_passes = c.flip_passes;
+        // A rhombus of created points whose targets forbid any split.
+        Cap cap({-2, 0, 0, 2, 0, 0, 0, 0.5, 0, 0, -0.5, 0}, {0, 1, 2, 1, 0, 3},
+                std::vector<double>(4, 10));
+        const int32_t* before = cap.ts.tri;
+        std::string err = cap.run(0);
+        EXPECT_EQ(cap.ts.tri, before);
+        const std::string line = std::string("  remaillage passe 0: 0 coupes, 0 fusions (refus topo 0, "
+                                 "geo 0, longueur 0), ") + c.flips + " (refus ecart 0), 2 faces\n";
+        EXPECT_NE(err.find(line), std::string::npos) << err;
+    }
+}
