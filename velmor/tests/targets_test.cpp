@@ -340,3 +340,88 @@ TEST_F(Targets, FillIsTheSameForEveryThreadCount)
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- whole runs
+
+#include "test_support.h"
+#include "velmor_kit.h"
+
+namespace {
+
+std::string run_remesh_stderr(const velmorkit::Mesh& mesh, const std::vector<std::string>& options)
+{
+    testsupport::TempDir dir;
+    velmorkit::WriteInput(dir.file("in.bin"), mesh);
+    std::vector<std::string> argv = {VELMOR_EXE, "--remesh", dir.file("in.bin"), dir.file("out.bin")};
+    argv.insert(argv.end(), options.begin(), options.end());
+    testsupport::RunResult r = testsupport::Run(argv);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.err;
+}
+
+// The disc with the second-ring point behind contour points 7 and 8 pulled
+// out to radius 60: their wall sides grow to about 50 mm.
+velmorkit::Mesh bumped_disc()
+{
+    velmorkit::Mesh mesh = velmorkit::Disc();
+    const double a = 2 * M_PI * 8 / 32;
+    mesh.points[3 * (32 + 8)] = 60 * std::cos(a);
+    mesh.points[3 * (32 + 8) + 1] = 60 * std::sin(a);
+    return mesh;
+}
+
+TEST(TargetLines, PrintedByTheRun)
+{
+    // Square hole (10 mm in a 30 mm square): each hole corner meets six wall
+    // sides, two of sqrt(200), two of sqrt(500) and two of 10 (the hole side
+    // shared by two wall triangles): mean 15.50. Both cap centroids lie
+    // 10 sqrt(2) / 3 = 4.71 from the nearest corner; 0.35 x 4.71 < 15.50, and
+    // far = 6 caps the ceiling.
+    const std::string square =
+        "  cible : bord min 15.50 / max 15.50 mm (plancher 0.5), +0.5 mm/mm, plafond 6.00 mm "
+        "(0.35 x 4.7 mm de demi-largeur, max 6)\n";
+    // Disc of radius 10 in 32 segments, next ring at 12: each contour point
+    // meets two radial sides of 2, two chords of 1.960 and two diagonals of
+    // 2.935: mean 2.30. The fan triangles next to the far side have their
+    // centroid 10/3 from the centre, 6.67 from the contour; 0.35 x 6.67 =
+    // 2.33 is the ceiling.
+    const std::string disc =
+        "  cible : bord min 2.30 / max 2.30 mm (plancher 0.5), +0.5 mm/mm, plafond 2.33 mm "
+        "(0.35 x 6.7 mm de demi-largeur, max 6)\n";
+    // Bumped disc: contour points 7 and 8 get 18.06 and 18.30; with a
+    // factor 2 their neighbours 6, 5 and 9, 10 are raised (4 raises), the
+    // rest stays 2.30; far 20 leaves the largest border target as ceiling.
+    const std::string bumped =
+        "  cible : bord min 2.30 / max 18.30 mm (plancher 0.5), +0.5 mm/mm, plafond 18.30 mm "
+        "(0.35 x 6.7 mm de demi-largeur, max 20)\n";
+    struct Case {
+        const char* name;
+        velmorkit::Mesh mesh;
+        std::vector<std::string> options;
+        std::string gradation;  // empty: no gradation line
+        std::string line;
+    };
+    const Case cases[] = {
+        {"square hole", velmorkit::SquareHole(), {}, "", square},
+        {"square hole, factor 2", velmorkit::SquareHole(), {"--rim-grad", "2"},
+         "  cible : gradation 2 le long du bord, 0 relevement(s)\n", square},
+        {"disc", velmorkit::Disc(), {}, "", disc},
+        {"disc, factor 2", velmorkit::Disc(), {"--rim-grad", "2"},
+         "  cible : gradation 2 le long du bord, 0 relevement(s)\n", disc},
+        {"bumped disc", bumped_disc(), {"--far", "20"}, "", bumped},
+        {"bumped disc, factor 2", bumped_disc(), {"--far", "20", "--rim-grad", "2"},
+         "  cible : gradation 2 le long du bord, 4 relevement(s)\n", bumped},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string err = run_remesh_stderr(c.mesh, c.options);
+        // Right after the header line, gradation first.
+        size_t header_end = err.find('\n');
+        ASSERT_NE(header_end, std::string::npos) << err;
+        EXPECT_EQ(err.substr(header_end + 1, c.gradation.size() + c.line.size()), c.gradation + c.line)
+            << err;
+        if (c.gradation.empty()) EXPECT_EQ(err.find("gradation"), std::string::npos) << err;
+    }
+}
+
+}  // namespace
