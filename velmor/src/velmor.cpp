@@ -54,7 +54,6 @@ int main(int argc, char** argv)
             wall_grid grid;
             wall_grid_build(&grid, in.points, in.np, in.faces, in.nf);
             draped = (double*)xrealloc(nullptr, (size_t)nv * 24);
-            memcpy(draped, smoothed, (size_t)nv * 24);
             dmax = drape_passes(&vs, &ts, np, smoothed, draped, &bd, &grid, &op);
             wall_grid_free(&grid);
         }
