@@ -240,6 +240,7 @@ TEST(OutputFile, FailureAfterTheWorkLeavesNoTraceAndNoFinalLine)
     const Case cases[] = {
         {"missing folder", dir.file("nowhere/out.bin"), ""},
         {"a folder", dir.file("sub"), ""},
+        {"a device that refuses writes", "/dev/full", ""},
         {"file-size limit, signal ignored", dir.file("sub/out.bin"), "trap '' XFSZ; ulimit -f 1; "},
         {"file-size limit, default signal", dir.file("sub/out.bin"), "ulimit -f 1; "},
     };
