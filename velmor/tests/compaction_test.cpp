@@ -1,0 +1,149 @@
+// End of remeshing: created points renumbered in order, unused ones dropped,
+// and the two statistics lines.
+#include "velmor.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Stores {
+    verts vs{};
+    tris ts{};
+    Stores(const std::vector<double>& xyz, const std::vector<double>& targ,
+           const std::vector<int32_t>& tri)
+    {
+        const int64_t nv = (int64_t)targ.size();
+        verts_reserve(&vs, nv);
+        memcpy(vs.xyz, xyz.data(), sizeof(double) * 3 * nv);
+        for (int64_t v = 0; v < nv; v++) {
+            vs.targ[v] = targ[v];
+            vs.base[v] = 100 + v;
+        }
+        vs.n = nv;
+        ts.n = (int64_t)tri.size() / 3;
+        ts.cap = ts.n + 1;
+        ts.tri = (int32_t*)malloc(12 * ts.cap);
+        if (ts.n) memcpy(ts.tri, tri.data(), 12 * ts.n);
+    }
+    ~Stores()
+    {
+        free(vs.xyz);
+        free(vs.targ);
+        free(vs.base);
+        free(ts.tri);
+    }
+    std::string finish(int32_t np)
+    {
+        testing::internal::CaptureStderr();
+        remesh_finish(&vs, &ts, np, 0.0);
+        std::string err = testing::internal::GetCapturedStderr();
+        return std::regex_replace(err, std::regex("remaillage : [0-9.]+ s"), "remaillage : T s");
+    }
+};
+
+// Isosceles triangle whose apex angle, the smallest, is deg degrees, with
+// its apex at (x, 0, 0) and unit legs.
+void add_sliver(std::vector<double>* xyz, std::vector<int32_t>* tri, double x, double deg)
+{
+    const double half = deg * M_PI / 360;
+    const int32_t v = (int32_t)(xyz->size() / 3);
+    xyz->insert(xyz->end(), {x, 0, 0, x + std::cos(half), -std::sin(half), 0,
+                             x + std::cos(half), std::sin(half), 0});
+    tri->insert(tri->end(), {v, v + 1, v + 2});
+}
+
+}  // namespace
+
+TEST(Compaction, DropsUnusedCreatedPointsAndKeepsOrder)
+{
+    // Wall points 0..2 (2 unused); created 3..6, of which 4 is unused.
+    std::vector<double> xyz;
+    for (int v = 0; v < 7; v++) xyz.insert(xyz.end(), {(double)v, v * 0.5, 0});
+    Stores s(xyz, {1, 1, 1, 3, 4, 5, 6}, {0, 3, 5, 1, 6, 3, 5, 6, 1});
+    s.finish(3);
+    ASSERT_EQ(s.vs.n, 6);
+    EXPECT_EQ(std::vector<int32_t>(s.ts.tri, s.ts.tri + 9),
+              (std::vector<int32_t>{0, 3, 4, 1, 5, 3, 4, 5, 1}));
+    // Old index of each survivor, in the new order.
+    const int from[6] = {0, 1, 2, 3, 5, 6};
+    for (int v = 0; v < 6; v++) {
+        SCOPED_TRACE(v);
+        EXPECT_EQ(s.vs.xyz[3 * v], from[v]);
+        EXPECT_EQ(s.vs.xyz[3 * v + 1], from[v] * 0.5);
+        EXPECT_EQ(s.vs.base[v], 100 + from[v]);
+        EXPECT_EQ(s.vs.targ[v], v < 3 ? 1 : from[v]);
+    }
+}
+
+TEST(Compaction, CornerWithoutNewIndexEndsWithStatus4)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            Stores s({0, 0, 0, 1, 0, 0, 0, 1, 0}, {1, 1, 1}, {0, 1, 3});
+            remesh_finish(&s.vs, &s.ts, 3, 0.0);
+        },
+        testing::ExitedWithCode(4), "^compactage : sommet non remappe\n$");
+}
+
+TEST(RemeshStatistics, Lines)
+{
+    struct Case {
+        const char* name;
+        std::vector<double> angles;  // one triangle each, smallest angle in degrees
+        bool nan_triangle;           // plus one triangle with a NaN corner
+        const char* want_tail;
+    };
+    const Case cases[] = {
+        {"empty store", {}, false, "arete max 0.00 mm ; plus petit angle : median 0.0 deg, "
+                                   "0 tris < 10 deg, 0 tris < 5 deg\n"},
+        {"counts under 10 and 5 degrees", {10.5, 7, 3}, false,
+         "arete max 1.00 mm ; plus petit angle : median 7.0 deg, 2 tris < 10 deg, "
+         "1 tris < 5 deg\n"},
+        {"even count: mean of the middle two", {40, 10, 30, 20}, false,
+         "arete max 1.00 mm ; plus petit angle : median 25.0 deg, 0 tris < 10 deg, "
+         "0 tris < 5 deg\n"},
+        {"odd count: the middle one", {10, 30, 20}, false,
+         "arete max 1.00 mm ; plus petit angle : median 20.0 deg, 0 tris < 10 deg, "
+         "0 tris < 5 deg\n"},
+        // A triangle without an angle stays out of the median and the counts.
+        {"NaN corner left out", {30, 40}, true,
+         "arete max 1.00 mm ; plus petit angle : median 35.0 deg, 0 tris < 10 deg, "
+         "0 tris < 5 deg\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<double> xyz;
+        std::vector<int32_t> tri;
+        for (size_t i = 0; i < c.angles.size(); i++) add_sliver(&xyz, &tri, 10.0 * i, c.angles[i]);
+        if (c.nan_triangle) {
+            const int32_t v = (int32_t)(xyz.size() / 3);
+            xyz.insert(xyz.end(), {NAN, 0, 0, 50, 0, 0, 50, 0.5, 0});
+            tri.insert(tri.end(), {v, v + 1, v + 2});
+        }
+        if (xyz.empty()) xyz = {0, 0, 0, 1, 0, 0, 0, 1, 0};
+        const int64_t nv = (int64_t)xyz.size() / 3;
+        Stores s(xyz, std::vector<double>(nv, 1.0), tri);
+        EXPECT_EQ(s.finish((int32_t)nv),
+                  std::string("  cible d'arete des points crees : min 0.00 / max 0.00 mm\n"
+                              "  remaillage : T s ; ") + c.want_tail);
+        EXPECT_EQ(s.vs.n, nv);
+    }
+}
+
+TEST(RemeshStatistics, TargetRangeOfTheCreatedPoints)
+{
+    // Three wall points and three created ones sharing one fan.
+    Stores s({0, 0, 0, 1, 0, 0, 0, 1, 0, 0.5, 0, 0, 0.5, 0.5, 0, 0, 0.5, 0},
+             {9, 9, 0.01, 2.5, 1.25, 4.75}, {0, 3, 5, 3, 1, 4, 5, 4, 2, 3, 4, 5});
+    std::string err = s.finish(3);
+    EXPECT_EQ(err.substr(0, err.find('\n') + 1),
+              "  cible d'arete des points crees : min 1.25 / max 4.75 mm\n");
+}
