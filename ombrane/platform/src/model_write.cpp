@@ -1,0 +1,297 @@
+// 3MF package writer: the model part serialised deterministically (numbers
+// in shortest round-trip form, so they read back bit-identical), the other
+// parts written back as they were read.
+#include <charconv>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "model_document.h"
+#include "zip_package.h"
+
+namespace ombrane::platform {
+
+namespace {
+
+constexpr const char* kContentTypesXml =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
+    "<Default Extension=\"rels\" ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>"
+    "<Default Extension=\"model\" ContentType=\"application/vnd.ms-package.3dmanufacturing-3dmodel+xml\"/>"
+    "</Types>\n";
+constexpr const char* kRootRelsXml =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
+    "<Relationship Target=\"/3D/3dmodel.model\" Id=\"rel0\" "
+    "Type=\"http://schemas.microsoft.com/3dmanufacturing/2013/01/3dmodel\"/>"
+    "</Relationships>\n";
+constexpr const char* kDefaultModelPart = "3D/3dmodel.model";
+
+class XmlOut {
+public:
+    explicit XmlOut(size_t reserve) { s_.reserve(reserve); }
+    std::string take() { return std::move(s_); }
+
+    XmlOut& raw(std::string_view v)
+    {
+        s_.append(v);
+        return *this;
+    }
+    XmlOut& num(double v)
+    {
+        char buf[32];
+        auto r = std::to_chars(buf, buf + sizeof buf, v);
+        s_.append(buf, size_t(r.ptr - buf));
+        return *this;
+    }
+    XmlOut& num(uint32_t v)
+    {
+        char buf[16];
+        auto r = std::to_chars(buf, buf + sizeof buf, v);
+        s_.append(buf, size_t(r.ptr - buf));
+        return *this;
+    }
+    XmlOut& escaped(std::string_view v, bool attribute)
+    {
+        for (char c : v) {
+            switch (c) {
+            case '&': s_ += "&amp;"; break;
+            case '<': s_ += "&lt;"; break;
+            case '>': s_ += "&gt;"; break;
+            case '"': s_ += attribute ? "&quot;" : "\""; break;
+            case '\t': s_ += attribute ? "&#9;" : "\t"; break;
+            case '\n': s_ += attribute ? "&#10;" : "\n"; break;
+            case '\r': s_ += "&#13;"; break;
+            default: s_ += c;
+            }
+        }
+        return *this;
+    }
+    // ' name="value"'
+    XmlOut& attr(std::string_view name, std::string_view value)
+    {
+        s_ += ' ';
+        s_.append(name);
+        s_ += "=\"";
+        escaped(value, true);
+        s_ += '"';
+        return *this;
+    }
+    XmlOut& attr_if(std::string_view name, std::string_view value)
+    {
+        return value.empty() ? *this : attr(name, value);
+    }
+    XmlOut& attr(std::string_view name, uint32_t value)
+    {
+        s_ += ' ';
+        s_.append(name);
+        s_ += "=\"";
+        num(value);
+        s_ += '"';
+        return *this;
+    }
+    template <class T, class F>
+    XmlOut& list_attr(std::string_view name, const std::vector<T>& values, F each)
+    {
+        s_ += ' ';
+        s_.append(name);
+        s_ += "=\"";
+        for (size_t i = 0; i < values.size(); i++) {
+            if (i) s_ += ' ';
+            each(*this, values[i]);
+        }
+        s_ += '"';
+        return *this;
+    }
+    XmlOut& transform(const Transform& t)
+    {
+        if (!t.present) return *this;
+        s_ += " transform=\"";
+        for (int i = 0; i < 12; i++) {
+            if (i) s_ += ' ';
+            num(t.m[i]);
+        }
+        s_ += '"';
+        return *this;
+    }
+
+private:
+    std::string s_;
+};
+
+const char* UnitName(DocUnit u)
+{
+    switch (u) {
+    case DocUnit::Meter: return "meter";
+    case DocUnit::Micron: return "micron";
+    case DocUnit::Millimeter: return "millimeter";
+    case DocUnit::Centimeter: return "centimeter";
+    case DocUnit::Inch: return "inch";
+    case DocUnit::Foot: return "foot";
+    }
+    return "millimeter";
+}
+
+const char* TypeName(ObjectType t)
+{
+    switch (t) {
+    case ObjectType::Model: return "model";
+    case ObjectType::Support: return "support";
+    case ObjectType::SolidSupport: return "solidsupport";
+    case ObjectType::Surface: return "surface";
+    case ObjectType::Other: return "other";
+    }
+    return "model";
+}
+
+void WriteMesh(XmlOut& out, const MeshData& mesh)
+{
+    out.raw("   <mesh>\n    <vertices>\n");
+    for (const Vec3& v : mesh.vertices) {
+        out.raw("     <vertex x=\"").num(v.x).raw("\" y=\"").num(v.y).raw("\" z=\"").num(v.z).raw("\"/>\n");
+    }
+    out.raw("    </vertices>\n    <triangles>\n");
+    const bool props = !mesh.properties.empty();
+    for (size_t t = 0; t < mesh.triangles.size(); t++) {
+        const auto& tri = mesh.triangles[t];
+        out.raw("     <triangle v1=\"").num(tri[0]).raw("\" v2=\"").num(tri[1]).raw("\" v3=\"").num(tri[2]).raw("\"");
+        if (props && t < mesh.properties.size()) {
+            const TriangleProperty& p = mesh.properties[t];
+            static const char* kP[3] = {"p1", "p2", "p3"};
+            for (int i = 0; i < 3; i++)
+                if (p.p[i] != kNoProperty) out.attr(kP[i], p.p[i]);
+            if (p.pid != kNoProperty) out.attr("pid", p.pid);
+        }
+        out.raw("/>\n");
+    }
+    out.raw("    </triangles>\n   </mesh>\n");
+}
+
+void WriteObject(XmlOut& out, const Object& obj)
+{
+    out.raw("  <object").attr("id", obj.id).attr("type", TypeName(obj.type));
+    out.attr_if("name", obj.name).attr_if("partnumber", obj.part_number).attr_if("thumbnail", obj.thumbnail);
+    if (obj.pid != kNoProperty) out.attr("pid", obj.pid);
+    if (obj.pindex != kNoProperty) out.attr("pindex", obj.pindex);
+    out.raw(">\n");
+    if (obj.has_mesh) {
+        WriteMesh(out, obj.mesh);
+    } else {
+        out.raw("   <components>\n");
+        for (const Component& c : obj.components)
+            out.raw("    <component").attr("objectid", c.object_id).transform(c.transform).raw("/>\n");
+        out.raw("   </components>\n");
+    }
+    out.raw("  </object>\n");
+}
+
+size_t EstimateXmlBytes(const ModelDocument& doc)
+{
+    size_t n = 4096;
+    for (const Object& obj : doc.objects)
+        n += obj.mesh.vertices.size() * 72 + obj.mesh.triangles.size() * 56 + obj.mesh.properties.size() * 24 +
+             obj.components.size() * 256;
+    return n + doc.build.size() * 256;
+}
+
+}  // namespace
+
+std::string WriteModelXml(const ModelDocument& doc)
+{
+    XmlOut out(EstimateXmlBytes(doc));
+    const bool materials = !doc.color_groups.empty() || !doc.textures.empty() || !doc.texture_groups.empty() ||
+                           !doc.composites.empty() || !doc.multi_properties.empty() || doc.materials_required;
+    out.raw("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<model").attr("unit", UnitName(doc.unit));
+    out.attr_if("xml:lang", doc.language).attr("xmlns", kCoreNamespace);
+    if (materials) out.attr("xmlns:m", kMaterialNamespace);
+    if (doc.materials_required) out.attr("requiredextensions", "m");
+    out.raw(">\n");
+    for (const MetadataEntry& m : doc.metadata) {
+        out.raw(" <metadata").attr("name", m.name).attr_if("type", m.type).attr_if("preserve", m.preserve).raw(">");
+        out.escaped(m.value, false).raw("</metadata>\n");
+    }
+    out.raw(" <resources>\n");
+    for (const ResourceRef& ref : doc.resource_order) {
+        switch (ref.kind) {
+        case ResourceKind::Object: WriteObject(out, doc.objects[ref.index]); break;
+        case ResourceKind::BaseMaterials: {
+            const BaseMaterialGroup& g = doc.base_materials[ref.index];
+            out.raw("  <basematerials").attr("id", g.id).raw(">\n");
+            for (const BaseMaterial& b : g.materials)
+                out.raw("   <base").attr("name", b.name).attr("displaycolor", b.display_color).raw("/>\n");
+            out.raw("  </basematerials>\n");
+            break;
+        }
+        case ResourceKind::ColorGroup: {
+            const ColorGroup& g = doc.color_groups[ref.index];
+            out.raw("  <m:colorgroup").attr("id", g.id).raw(">\n");
+            for (const std::string& c : g.colors) out.raw("   <m:color").attr("color", c).raw("/>\n");
+            out.raw("  </m:colorgroup>\n");
+            break;
+        }
+        case ResourceKind::Texture2D: {
+            const Texture2D& t = doc.textures[ref.index];
+            out.raw("  <m:texture2d").attr("id", t.id).attr("path", t.path).attr("contenttype", t.content_type);
+            out.attr_if("tilestyleu", t.tile_style_u).attr_if("tilestylev", t.tile_style_v).attr_if("filter", t.filter);
+            out.raw("/>\n");
+            break;
+        }
+        case ResourceKind::Texture2DGroup: {
+            const Texture2DGroup& g = doc.texture_groups[ref.index];
+            out.raw("  <m:texture2dgroup").attr("id", g.id).attr("texid", g.texture_id).raw(">\n");
+            for (const TexCoord& c : g.coords)
+                out.raw("   <m:tex2coord u=\"").num(c.u).raw("\" v=\"").num(c.v).raw("\"/>\n");
+            out.raw("  </m:texture2dgroup>\n");
+            break;
+        }
+        case ResourceKind::Composite: {
+            const CompositeMaterialGroup& g = doc.composites[ref.index];
+            out.raw("  <m:compositematerials").attr("id", g.id).attr("matid", g.material_id);
+            out.list_attr("matindices", g.material_indices, [](XmlOut& o, uint32_t v) { o.num(v); }).raw(">\n");
+            for (const std::vector<double>& mix : g.composites)
+                out.raw("   <m:composite").list_attr("values", mix, [](XmlOut& o, double v) { o.num(v); }).raw("/>\n");
+            out.raw("  </m:compositematerials>\n");
+            break;
+        }
+        case ResourceKind::MultiProperties: {
+            const MultiPropertyGroup& g = doc.multi_properties[ref.index];
+            out.raw("  <m:multiproperties").attr("id", g.id);
+            out.list_attr("pids", g.pids, [](XmlOut& o, uint32_t v) { o.num(v); });
+            out.attr_if("blendmethods", g.blend_methods).raw(">\n");
+            for (const std::vector<uint32_t>& m : g.multis)
+                out.raw("   <m:multi").list_attr("pindices", m, [](XmlOut& o, uint32_t v) { o.num(v); }).raw("/>\n");
+            out.raw("  </m:multiproperties>\n");
+            break;
+        }
+        }
+    }
+    out.raw(" </resources>\n <build>\n");
+    for (const BuildItem& item : doc.build)
+        out.raw("  <item").attr("objectid", item.object_id).transform(item.transform)
+            .attr_if("partnumber", item.part_number).raw("/>\n");
+    out.raw(" </build>\n</model>\n");
+    return out.take();
+}
+
+std::vector<uint8_t> WriteModelDocument(const ModelDocument& doc)
+{
+    std::string xml = WriteModelXml(doc);
+    auto bytes_of = [](std::string_view s) { return reinterpret_cast<const uint8_t*>(s.data()); };
+    std::vector<ZipInput> inputs;
+    if (doc.model_part_name.empty()) {
+        std::string_view types = kContentTypesXml, rels = kRootRelsXml;
+        inputs.push_back({"[Content_Types].xml", bytes_of(types), types.size()});
+        inputs.push_back({"_rels/.rels", bytes_of(rels), rels.size()});
+        inputs.push_back({kDefaultModelPart, bytes_of(xml), xml.size()});
+        return WriteZip(inputs);
+    }
+    inputs.reserve(doc.parts.size() + 1);
+    for (size_t i = 0; i <= doc.parts.size(); i++) {
+        if (i == doc.model_part_index) inputs.push_back({doc.model_part_name, bytes_of(xml), xml.size()});
+        if (i < doc.parts.size())
+            inputs.push_back({doc.parts[i].name, doc.parts[i].bytes.data(), doc.parts[i].bytes.size()});
+    }
+    return WriteZip(inputs);
+}
+
+}  // namespace ombrane::platform
