@@ -5,12 +5,19 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <functional>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <regex>
 #include <string>
+#include <map>
+#include <set>
+#include <utility>
 #include <vector>
+
+#include "test_support.h"
+#include "velmor_kit.h"
 
 namespace {
 
@@ -309,5 +316,170 @@ TEST(PassLoop, PassWithoutSplitsKeepsTheArrayAndStillFlips)
         const std::string line = std::string("  remaillage passe 0: 0 coupes, 0 fusions (refus topo 0, "
                                  "geo 0, longueur 0), ") + c.flips + " (refus ecart 0), 2 faces\n";
         EXPECT_NE(err.find(line), std::string::npos) << err;
+    }
+}
+
+// ---------------------------------------------------------------- the program
+
+namespace {
+
+struct RemeshRun {
+    testsupport::RunResult run;
+    std::vector<uint8_t> bytes;
+    velmorkit::Output out;
+};
+
+RemeshRun run_remesh(const velmorkit::Mesh& mesh, const std::vector<std::string>& options = {},
+                     const std::vector<std::string>& env = {})
+{
+    testsupport::TempDir dir;
+    velmorkit::WriteInput(dir.file("in.bin"), mesh);
+    std::vector<std::string> argv = {VELMOR_EXE, "--remesh", dir.file("in.bin"), dir.file("out.bin")};
+    argv.insert(argv.end(), options.begin(), options.end());
+    RemeshRun r;
+    r.run = testsupport::Run(argv, env);
+    if (testsupport::FileExists(dir.file("out.bin"))) {
+        r.bytes = testsupport::ReadBytes(dir.file("out.bin"));
+        std::string error;
+        EXPECT_TRUE(velmorkit::ParseOutput(r.bytes, velmorkit::Mode::kRemesh, &r.out, &error))
+            << error;
+    }
+    return r;
+}
+
+std::string mask_times(const std::string& err)
+{
+    return std::regex_replace(err, std::regex("[0-9]+\\.[0-9]+ s\\b"), "T s");
+}
+
+// Even-odd test against the contour polygon in the xy plane.
+bool inside_polygon(const velmorkit::Mesh& mesh, double x, double y)
+{
+    bool in = false;
+    const size_t n = mesh.contour.size();
+    for (size_t i = 0, j = n - 1; i < n; j = i++) {
+        const double* a = &mesh.points[3 * mesh.contour[i]];
+        const double* b = &mesh.points[3 * mesh.contour[j]];
+        if ((a[1] > y) != (b[1] > y) && x < (b[0] - a[0]) * (y - a[1]) / (b[1] - a[1]) + a[0])
+            in = !in;
+    }
+    return in;
+}
+
+struct Fixture {
+    const char* name;
+    velmorkit::Mesh mesh;
+};
+
+std::vector<Fixture> fixtures()
+{
+    return {{"square hole", velmorkit::SquareHole()},
+            {"disc", velmorkit::Disc()},
+            {"cylinder", velmorkit::Cylinder()}};
+}
+
+}  // namespace
+
+TEST(RemeshProgram, KitFixturesReachAStableSoundCap)
+{
+    for (const Fixture& f : fixtures()) {
+        SCOPED_TRACE(f.name);
+        const velmorkit::Mesh& mesh = f.mesh;
+        RemeshRun r = run_remesh(mesh);
+        ASSERT_EQ(r.run.status, 0) << r.run.err;
+        EXPECT_NE(r.run.err.find("  remaillage : stable apres "), std::string::npos) << r.run.err;
+        EXPECT_TRUE(velmorkit::OutputIsSound(mesh, r.bytes, velmorkit::Mode::kRemesh));
+        EXPECT_GT(r.out.k, 0);
+        const int32_t np = mesh.np();
+        // Created points lie in the cap's plane, inside its contour.
+        for (int32_t i = 0; i < r.out.k; i++) {
+            const double* p = &r.out.xyz[3 * i];
+            EXPECT_EQ(p[2], 0.0) << "point " << i;
+            EXPECT_TRUE(inside_polygon(mesh, p[0], p[1])) << "point " << i;
+        }
+        std::set<int32_t> cap_walls(mesh.cap.begin(), mesh.cap.end());
+        std::map<std::pair<int32_t, int32_t>, int> sides;
+        for (int32_t t = 0; t < r.out.nt; t++)
+            for (int s = 0; s < 3; s++) {
+                int32_t a = r.out.tri[3 * t + s], b = r.out.tri[3 * t + (s + 1) % 3];
+                if (a < np) {
+                    EXPECT_TRUE(cap_walls.count(a)) << "wall point " << a;
+                }
+                sides[{a, b}]++;
+            }
+        // The sides used once, with no partner the other way, are exactly the
+        // contour edges in the input cap's direction.
+        std::set<std::pair<int32_t, int32_t>> boundary, contour;
+        for (auto& [side, count] : sides) {
+            if (!sides.count({side.second, side.first})) boundary.insert(side);
+        }
+        std::map<std::pair<int32_t, int32_t>, int> input_sides;
+        for (int32_t t = 0; t < mesh.m(); t++)
+            for (int s = 0; s < 3; s++)
+                input_sides[{mesh.cap[3 * t + s], mesh.cap[3 * t + (s + 1) % 3]}]++;
+        for (size_t i = 0; i < mesh.contour.size(); i++) {
+            int32_t a = mesh.contour[i], b = mesh.contour[(i + 1) % mesh.contour.size()];
+            contour.insert(input_sides.count({a, b}) ? std::make_pair(a, b) : std::make_pair(b, a));
+        }
+        EXPECT_EQ(boundary, contour);
+    }
+}
+
+TEST(RemeshProgram, OptionsThatStopOrDisableWork)
+{
+    const velmorkit::Mesh mesh = velmorkit::Disc();
+    struct Case {
+        const char* name;
+        std::vector<std::string> options;
+        std::function<void(const RemeshRun&)> check;
+    };
+    const Case cases[] = {
+        {"--max-passes 0 keeps the input cap", {"--max-passes", "0"},
+         [&](const RemeshRun& r) {
+             EXPECT_EQ(r.out.k, 0);
+             EXPECT_EQ(r.out.tri, mesh.cap);
+             EXPECT_EQ(r.run.err.find("remaillage passe"), std::string::npos);
+             EXPECT_NE(r.run.err.find("  cible d'arete des points crees : min 0.00 / max 0.00 mm\n"),
+                       std::string::npos);
+         }},
+        {"--max-faces below the input count", {"--max-faces", "5"},
+         [&](const RemeshRun& r) {
+             EXPECT_NE(r.run.err.find("  coupe : PLAFOND 5 faces depasse, arret\n"),
+                       std::string::npos);
+             EXPECT_EQ(r.run.err.find("remaillage passe"), std::string::npos);
+             EXPECT_TRUE(velmorkit::OutputIsSound(mesh, r.bytes, velmorkit::Mode::kRemesh));
+         }},
+        {"--flip-passes 0", {"--flip-passes", "0"},
+         [&](const RemeshRun& r) {
+             std::regex pass("remaillage passe [0-9]+: .* ([0-9]+) bascules \\(refus ecart ([0-9]+)\\)");
+             int lines = 0;
+             for (std::sregex_iterator it(r.run.err.begin(), r.run.err.end(), pass), end; it != end;
+                  ++it, ++lines) {
+                 EXPECT_EQ((*it)[1], "0");
+                 EXPECT_EQ((*it)[2], "0");
+             }
+             EXPECT_GT(lines, 0);
+             EXPECT_TRUE(velmorkit::OutputIsSound(mesh, r.bytes, velmorkit::Mode::kRemesh));
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RemeshRun r = run_remesh(mesh, c.options);
+        ASSERT_EQ(r.run.status, 0) << r.run.err;
+        c.check(r);
+    }
+}
+
+TEST(RemeshProgram, SameBytesAndLinesForEveryThreadCount)
+{
+    for (const Fixture& f : fixtures()) {
+        SCOPED_TRACE(f.name);
+        RemeshRun one = run_remesh(f.mesh, {}, {"OMP_NUM_THREADS=1"});
+        ASSERT_EQ(one.run.status, 0);
+        for (const char* threads : {"OMP_NUM_THREADS=2", "OMP_NUM_THREADS=8"}) {
+            RemeshRun other = run_remesh(f.mesh, {}, {threads});
+            EXPECT_EQ(other.bytes, one.bytes) << threads;
+            EXPECT_EQ(mask_times(other.run.err), mask_times(one.run.err)) << threads;
+        }
     }
 }
