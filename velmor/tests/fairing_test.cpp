@@ -5,10 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.h"
+#include "velmor_kit.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -315,6 +319,73 @@ TEST_F(Fairing, BreakdownsEndOnFinitePositions)
         for (size_t i = 0; i < b.size(); i++) EXPECT_NEAR(a[i], b[i], 1e-10) << i;
         for (size_t i = b.size(); i < a.size(); i++) EXPECT_EQ(a[i], with.rest[i]);
     }
+}
+
+// ------------------------------------------------------------ whole runs
+
+struct SmoothRun {
+    testsupport::RunResult res;
+    std::vector<uint8_t> bytes;
+    velmorkit::Output out;
+};
+
+SmoothRun RunSmooth(const velmorkit::Mesh& mesh, int threads)
+{
+    testsupport::TempDir dir;
+    velmorkit::WriteInput(dir.file("in.bin"), mesh);
+    SmoothRun r;
+    r.res = testsupport::Run({VELMOR_EXE, "--smooth", dir.file("in.bin"), dir.file("out.bin")},
+                             {"OMP_NUM_THREADS=" + std::to_string(threads)});
+    EXPECT_EQ(r.res.status, 0) << r.res.err;
+    r.bytes = testsupport::ReadBytes(dir.file("out.bin"));
+    std::string error;
+    EXPECT_TRUE(velmorkit::ParseOutput(r.bytes, velmorkit::Mode::kSmooth, &r.out, &error)) << error;
+    EXPECT_TRUE(velmorkit::OutputIsSound(mesh, r.bytes, velmorkit::Mode::kSmooth));
+    return r;
+}
+
+std::string MaskTimes(const std::string& err)
+{
+    return std::regex_replace(err, std::regex("[0-9]+\\.[0-9]+ s\\b"), "# s");
+}
+
+TEST(SmoothRun, WritesFairedBlockKeepsPlanarCapsFlatAndIgnoresThreadCount)
+{
+    struct Case {
+        const char* name;
+        velmorkit::Mesh mesh;
+    };
+    const Case cases[] = {
+        {"square hole", velmorkit::SquareHole()},
+        {"disc", velmorkit::Disc()},
+        {"cylinder", velmorkit::Cylinder()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SmoothRun one = RunSmooth(c.mesh, 1);
+        const int64_t k = one.out.k;
+        ASSERT_GT(k, 0) << one.res.err;
+        EXPECT_EQ(one.bytes.size(), (size_t)(8 + 48 * k + 12 * (int64_t)one.out.nt));
+        EXPECT_NE(one.res.err.find("  lissage (rayon 10 mm) : " + std::to_string(k) + " sommets libres, CG "),
+                  std::string::npos)
+            << one.res.err;
+        EXPECT_NE(one.res.err.find("  operateur cotangente : "), std::string::npos);
+        // Every cap lies in z = 0: a zero right-hand side and start in z.
+        for (int64_t i = 0; i < k; i++) EXPECT_EQ(one.out.faired[3 * i + 2], 0.0) << i;
+        SmoothRun eight = RunSmooth(c.mesh, 8);
+        EXPECT_EQ(eight.bytes, one.bytes);
+        EXPECT_EQ(MaskTimes(eight.res.err), MaskTimes(one.res.err));
+    }
+}
+
+TEST(SmoothRun, RemeshModeBuildsNoOperator)
+{
+    testsupport::TempDir dir;
+    velmorkit::WriteInput(dir.file("in.bin"), velmorkit::Disc());
+    testsupport::RunResult r = testsupport::Run({VELMOR_EXE, "--remesh", dir.file("in.bin"), dir.file("out.bin")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.find("operateur cotangente"), std::string::npos);
+    EXPECT_EQ(r.err.find("lissage"), std::string::npos);
 }
 
 }  // namespace
