@@ -11,10 +11,29 @@
 #include <vector>
 
 #include "model_document.h"
+#include "ombrane/platform/errors.h"
+#include "ombrane/platform/system.h"
 
 namespace ombrane_test {
 
 using namespace ombrane::platform;
+
+// The layer error's code and text raised by f, or code 0 and "" when it
+// raised nothing.
+struct Raised {
+    winrt::hresult code = 0;
+    std::string text;
+};
+template <class F>
+Raised RaisedBy(F&& f)
+{
+    try {
+        f();
+    } catch (const winrt::hresult_error& e) {
+        return {e.code(), WideToUtf8(e.message())};
+    }
+    return {};
+}
 
 inline bool SameBits(double a, double b)
 {

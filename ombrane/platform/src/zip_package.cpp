@@ -4,6 +4,8 @@
 
 #include <zip.h>
 
+#include "ombrane/platform/errors.h"
+
 #include <algorithm>
 #include <memory>
 #include <stdexcept>
@@ -50,14 +52,14 @@ std::string LowerAscii(std::string_view s)
 
 [[noreturn]] void ThrowWriteFailure(const std::string& what)
 {
-    throw std::runtime_error("3MF: cannot write the package: " + what);
+    throw PlatformError(kFail, "3MF: cannot write the package: " + what);
 }
 
 }  // namespace
 
 void ThrowInvalidPackage(const std::string& message)
 {
-    throw std::runtime_error(message);
+    throw PlatformError(kInvalidData, message);
 }
 
 std::vector<ZipEntry> ReadZip(const uint8_t* data, size_t size,
