@@ -1,0 +1,524 @@
+// Collapse sub-passes: which short edges merge, the three refusals, the
+// merges that would break the surface, locking within a sub-pass, how many
+// sub-passes run, and whole runs whose pass lines show merges.
+#include "velmor.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <regex>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "test_support.h"
+#include "velmor_kit.h"
+
+namespace {
+
+struct Params {
+    params saved = g_par;
+    ~Params() { g_par = saved; }
+};
+
+// A mesh in code: points (x, y, z), triangles, the wall point count and
+// per-point targets and bases.
+struct Fixture {
+    std::vector<double> xyz;
+    std::vector<int32_t> tri;
+    int32_t np = 0;
+    std::vector<double> targ, base;
+
+    int32_t add(double x, double y, double z, double t)
+    {
+        xyz.insert(xyz.end(), {x, y, z});
+        targ.push_back(t);
+        base.push_back(t);
+        return (int32_t)targ.size() - 1;
+    }
+    void face(int32_t a, int32_t b, int32_t c) { tri.insert(tri.end(), {a, b, c}); }
+    double* at(int32_t v) { return &xyz[3 * (size_t)v]; }
+};
+
+// The stores and border of a fixture. grad 0 and a high ceiling make a
+// refilled target equal to the vertex's base.
+struct Stores {
+    verts vs{};
+    tris ts{};
+    border bd{};
+    std::vector<int32_t> contour;
+    std::vector<double> points;
+
+    explicit Stores(const Fixture& f) : points(f.xyz)
+    {
+        const int64_t nv = (int64_t)f.targ.size();
+        verts_reserve(&vs, nv);
+        memcpy(vs.xyz, f.xyz.data(), sizeof(double) * 3 * nv);
+        memcpy(vs.targ, f.targ.data(), sizeof(double) * nv);
+        memcpy(vs.base, f.base.data(), sizeof(double) * nv);
+        vs.n = nv;
+        ts.n = (int64_t)f.tri.size() / 3;
+        ts.cap = tris_capacity_for(ts.n);
+        ts.tri = (int32_t*)malloc(12 * ts.cap);
+        memcpy(ts.tri, f.tri.data(), 12 * ts.n);
+        for (int32_t v = 0; v < std::max(f.np, 1); v++) contour.push_back(v);
+        bd.n = (int32_t)contour.size();
+        bd.contour = contour.data();
+        bd.points = points.data();
+        bd.ceiling = 1e9;
+        g_par.grad = 0;
+    }
+    ~Stores()
+    {
+        free(vs.xyz);
+        free(vs.targ);
+        free(vs.base);
+        free(ts.tri);
+    }
+    collapse_counts run(int32_t np)
+    {
+        collapse_counts c{-1, -1, -1, -1};
+        collapse_phase(&vs, &ts, &bd, np, &c);
+        return c;
+    }
+    std::vector<int32_t> triangles() const { return {ts.tri, ts.tri + 3 * ts.n}; }
+    const double* at(int32_t v) const { return vs.xyz + 3 * (int64_t)v; }
+};
+
+using Counts = std::array<int64_t, 4>;  // collapses, topo, geo, len
+
+Counts as_array(const collapse_counts& c) { return {c.collapses, c.topo, c.geo, c.len}; }
+
+// Everything that makes a triangle list unfit as a surface, one line each:
+// a repeated corner, the same corner set twice, a side held by more than two
+// triangles, a side run twice in one direction.
+std::vector<std::string> surface_faults(const std::vector<int32_t>& tri)
+{
+    std::vector<std::string> faults;
+    std::set<std::array<int32_t, 3>> seen;
+    std::map<std::pair<int32_t, int32_t>, int> sides, directed;
+    for (size_t t = 0; t < tri.size() / 3; t++) {
+        std::array<int32_t, 3> c = {tri[3 * t], tri[3 * t + 1], tri[3 * t + 2]};
+        if (c[0] == c[1] || c[1] == c[2] || c[2] == c[0])
+            faults.push_back("repeated corner in triangle " + std::to_string(t));
+        std::array<int32_t, 3> sorted = c;
+        std::sort(sorted.begin(), sorted.end());
+        if (!seen.insert(sorted).second) faults.push_back("duplicate triangle " + std::to_string(t));
+        for (int j = 0; j < 3; j++) {
+            int32_t a = c[j], b = c[(j + 1) % 3];
+            sides[{std::min(a, b), std::max(a, b)}]++;
+            if (++directed[{a, b}] == 2)
+                faults.push_back("side " + std::to_string(a) + "->" + std::to_string(b) + " run twice");
+        }
+    }
+    for (auto& [side, n] : sides)
+        if (n > 2)
+            faults.push_back("side " + std::to_string(side.first) + "-" + std::to_string(side.second) +
+                             " held by " + std::to_string(n));
+    return faults;
+}
+
+// z of (b - a) x (c - a): positive for a counter-clockwise triangle seen from +z.
+double turn_z(const double* a, const double* b, const double* c)
+{
+    return (b[0] - a[0]) * (c[1] - a[1]) - (b[1] - a[1]) * (c[0] - a[0]);
+}
+
+// Wall points N, E, S, W (0..3) at distance r around two created points
+// a = 4 at (-d, 0) and b = 5 at (d, 0); ab is interior, N and S its common
+// neighbours. Counter-clockwise seen from +z.
+Fixture diamond(double d = 0.1, double r = 0.8, double wall_targ = 1.0, double created_targ = 1.0)
+{
+    Fixture f;
+    const int32_t N = f.add(0, r, 0, wall_targ), E = f.add(r, 0, 0, wall_targ);
+    const int32_t S = f.add(0, -r, 0, wall_targ), W = f.add(-r, 0, 0, wall_targ);
+    f.np = 4;
+    const int32_t a = f.add(-d, 0, 0, created_targ), b = f.add(d, 0, 0, created_targ);
+    f.face(a, b, N);
+    f.face(b, a, S);
+    f.face(b, E, N);
+    f.face(b, S, E);
+    f.face(a, N, W);
+    f.face(a, W, S);
+    return f;
+}
+
+enum { kN = 0, kE = 1, kS = 2, kW = 3, kA = 4, kB = 5 };
+
+}  // namespace
+
+TEST(CollapseDiamond, CandidatesAndRefusals)
+{
+    struct Case {
+        const char* name;
+        std::function<Fixture()> make;
+        std::function<void()> params;
+        Counts want;
+    };
+    const Case cases[] = {
+        {"short interior edge merges", [] { return diamond(); }, [] {}, {1, 0, 0, 0}},
+        {"length exactly at collapse x mean target is no candidate",
+         [] { return diamond(0.125, 0.7, 1.0, 0.5); }, [] { g_par.collapse = 0.5; }, {0, 0, 0, 0}},
+        {"length just under collapse x mean target merges",
+         [] { return diamond(0.125, 0.7, 1.0, 0.5); }, [] { g_par.collapse = 0.5000001; },
+         {1, 0, 0, 0}},
+        {"a wall point at one end is never a candidate",
+         [] { Fixture f = diamond(); f.np = 5; return f; }, [] {}, {0, 0, 0, 0}},
+        {"NaN target never qualifies",
+         [] { Fixture f = diamond(); f.targ[kB] = NAN; return f; }, [] {}, {0, 0, 0, 0}},
+        {"neighbour farther from the midpoint than its mean target",
+         [] { return diamond(0.1, 0.8, 0.5, 1.0); }, [] {}, {0, 0, 0, 1}},
+        {"surrounding triangle turned over",
+         [] {
+             Fixture f = diamond(0.1, 0.8, 10.0, 1.0);
+             f.at(kN)[0] = 0.05, f.at(kN)[1] = 0.1;
+             f.at(kE)[0] = 1.0, f.at(kE)[1] = 3.0;
+             return f;
+         },
+         [] {}, {0, 0, 1, 0}},
+        {"degenerate surrounding triangle",
+         [] {
+             Fixture f = diamond();
+             f.at(kE)[0] = 0.2, f.at(kE)[1] = -0.8;  // on the line b N
+             return f;
+         },
+         [] {}, {0, 0, 1, 0}},
+        {"cosine equal to normal_dot passes", [] { return diamond(); },
+         [] { g_par.normal_dot = 1.0; }, {1, 0, 0, 0}},
+        {"cosine just under normal_dot is refused", [] { return diamond(); },
+         [] { g_par.normal_dot = std::nextafter(1.0, 2.0); }, {0, 0, 1, 0}},
+        {"collapse_passes 0 disables the phase", [] { return diamond(); },
+         [] { g_par.collapse_passes = 0; }, {0, 0, 0, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Params keep;
+        c.params();
+        const Fixture f = c.make();
+        Stores s(f);
+        EXPECT_EQ(as_array(s.run(f.np)), c.want);
+        if (c.want[0] == 0) {
+            EXPECT_EQ(s.triangles(), f.tri);
+            EXPECT_EQ(std::vector<double>(s.vs.xyz, s.vs.xyz + f.xyz.size()), f.xyz);
+        }
+    }
+}
+
+TEST(CollapseDiamond, MergeKeepsTheSmallerIndexAtTheMidpoint)
+{
+    Params keep;
+    Fixture f = diamond();
+    f.at(kA)[1] = 0.02;
+    f.base[kA] = 1.0;
+    f.base[kB] = 2.0;
+    Stores s(f);
+    EXPECT_EQ(as_array(s.run(f.np)), (Counts{1, 0, 0, 0}));
+
+    // The two triangles that held ab are gone; the rest keep their order
+    // and their corners' order, b renamed a.
+    EXPECT_EQ(s.triangles(), (std::vector<int32_t>{kA, kE, kN, kA, kS, kE, kA, kN, kW, kA, kW, kS}));
+    EXPECT_EQ(s.at(kA)[0], 0.0);
+    EXPECT_EQ(s.at(kA)[1], 0.01);
+    EXPECT_EQ(s.at(kA)[2], 0.0);
+    EXPECT_EQ(s.vs.base[kA], 1.5);
+    EXPECT_EQ(s.vs.targ[kA], 1.5);  // refilled from the mean base
+    // The removed vertex stays in the store, untouched, until compaction.
+    EXPECT_EQ(s.vs.n, 6);
+    EXPECT_EQ(s.at(kB)[0], 0.1);
+    EXPECT_EQ(s.vs.base[kB], 2.0);
+    for (int32_t v = 0; v < 4; v++) {
+        EXPECT_EQ(std::vector<double>(s.at(v), s.at(v) + 3), std::vector<double>(f.at(v), f.at(v) + 3));
+        EXPECT_EQ(s.vs.targ[v], f.targ[v]);
+    }
+    for (int64_t t = 0; t < s.ts.n; t++) {
+        const int32_t* c = s.ts.tri + 3 * t;
+        EXPECT_GT(turn_z(s.at(c[0]), s.at(c[1]), s.at(c[2])), 0) << "triangle " << t;
+    }
+    EXPECT_EQ(s.ts.cap, tris_capacity_for(6));
+}
+
+// Merges whose ends share other than exactly the two corners opposite the
+// edge. The count of common neighbours alone passes three of them; each
+// would leave a broken surface.
+TEST(CollapseTopology, MergesThatWouldBreakTheSurfaceAreRefused)
+{
+    struct Case {
+        const char* name;
+        std::function<Fixture()> make;
+        Counts want;
+    };
+    // a, b short and created; every other point a wall point.
+    const Case cases[] = {
+        {"interior edge whose ends share three neighbours",
+         [] {
+             Fixture f = diamond();
+             f.tri = {kA, kB, kN, kB, kA, kS, kB, kE, kN, kB, kS, kE, kA, kN, kE, kA, kE, kS};
+             return f;
+         },
+         {0, 1, 0, 0}},
+        {"boundary edge between created points with one common neighbour",
+         [] {
+             Fixture f = diamond();
+             f.tri = {kA, kB, kN, kB, kE, kN, kA, kN, kW};
+             return f;
+         },
+         {0, 1, 0, 0}},
+        {"ends of a tetrahedron: two faces would fold onto each other",
+         [] {
+             Fixture f;
+             const int32_t c = f.add(0.05, 1, 0, 1), d = f.add(0.05, 0.3, 1, 1);
+             f.np = 2;
+             const int32_t a = f.add(0, 0, 0, 1), b = f.add(0.1, 0, 0, 1);
+             f.face(a, b, c);
+             f.face(a, c, d);
+             f.face(a, d, b);
+             f.face(b, d, c);
+             return f;
+         },
+         {0, 1, 0, 0}},
+        {"boundary edge whose ends share an interior side's far end: three triangles on one side",
+         [] {
+             Fixture f;
+             const int32_t c = f.add(0.05, 0.5, 0, 1), d = f.add(0.05, -0.5, 0, 1);
+             const int32_t p = f.add(-0.5, -0.5, 0, 1), q = f.add(-0.5, 0, 0, 1);
+             const int32_t r = f.add(0.6, -0.5, 0, 1);
+             f.np = 5;
+             const int32_t a = f.add(0, 0, 0, 1), b = f.add(0.1, 0, 0, 1);
+             f.face(a, b, c);
+             f.face(a, d, p);
+             f.face(a, q, d);
+             f.face(b, d, r);
+             return f;
+         },
+         {0, 1, 0, 0}},
+        {"boundary ends whose sides to a shared point run the same way",
+         [] {
+             Fixture f;
+             const int32_t c = f.add(0.05, 0.5, 0, 1), d = f.add(0.05, -0.5, 0, 1);
+             const int32_t p = f.add(-0.5, -0.5, 0, 1), r = f.add(0.6, -0.5, 0, 1);
+             f.np = 4;
+             const int32_t a = f.add(0, 0, 0, 1), b = f.add(0.1, 0, 0, 1);
+             f.face(a, b, c);
+             f.face(a, d, p);
+             f.face(b, d, r);
+             return f;
+         },
+         {0, 1, 0, 0}},
+        {"boundary edge closing a notch merges",
+         [] {
+             Fixture f = diamond();
+             f.tri = {kA, kB, kN, kB, kE, kN, kB, kS, kE, kA, kN, kW, kA, kW, kS};
+             return f;
+         },
+         {1, 0, 0, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Params keep;
+        const Fixture f = c.make();
+        ASSERT_EQ(surface_faults(f.tri), std::vector<std::string>{});
+        Stores s(f);
+        EXPECT_EQ(as_array(s.run(f.np)), c.want);
+        EXPECT_EQ(surface_faults(s.triangles()), std::vector<std::string>{});
+        if (c.want[0] == 0) {
+            EXPECT_EQ(s.triangles(), f.tri);
+        }
+    }
+}
+
+namespace {
+
+// Three created points in a row, a (x = xa), b (0) and c (0.25), each
+// pair interior between wall points above and below; ids gives the
+// indices of a, b, c (a permutation of 6, 7, 8). Wall W (-1, 0) has
+// target wall_w, the other wall points 2, the created points 1.
+Fixture chain(std::array<int32_t, 3> ids, double xa = -0.25, double wall_w = 2.0)
+{
+    Fixture f;
+    const int32_t W = f.add(-1, 0, 0, wall_w), N1 = f.add(-0.125, 1, 0, 2), N2 = f.add(0.125, 1, 0, 2);
+    const int32_t E = f.add(1, 0, 0, 2), S2 = f.add(0.125, -1, 0, 2), S1 = f.add(-0.125, -1, 0, 2);
+    f.np = 6;
+    const double x[3] = {xa, 0, 0.25};
+    f.xyz.resize(27);
+    f.targ.resize(9);
+    f.base.resize(9);
+    for (int k = 0; k < 3; k++) {
+        double* p = f.at(ids[k]);
+        p[0] = x[k], p[1] = 0, p[2] = 0;
+        f.targ[ids[k]] = f.base[ids[k]] = 1;
+    }
+    const int32_t a = ids[0], b = ids[1], c = ids[2];
+    f.face(a, b, N1);
+    f.face(b, a, S1);
+    f.face(b, c, N2);
+    f.face(c, b, S2);
+    f.face(b, N2, N1);
+    f.face(b, S1, S2);
+    f.face(a, N1, W);
+    f.face(a, W, S1);
+    f.face(c, E, N2);
+    f.face(c, S2, E);
+    return f;
+}
+
+}  // namespace
+
+TEST(CollapseSubPasses, LockingAndTheNumberOfSubPasses)
+{
+    struct Case {
+        const char* name;
+        Fixture f;
+        int32_t passes;
+        Counts want;
+        int32_t survivor;  // where the first merge's survivor must sit
+        double survivor_x;
+    };
+    const Case cases[] = {
+        // ab and bc are equally long: (6, 7) comes before (7, 8); bc shares
+        // b and is passed over without a count.
+        {"neighbour of a merge waits for the next sub-pass", chain({6, 7, 8}), 1, {1, 0, 0, 0}, 6,
+         -0.125},
+        {"second sub-pass merges what the first locked", chain({6, 7, 8}), 2, {2, 0, 0, 0}, 6,
+         0.0625},
+        {"a third sub-pass finds no candidate", chain({6, 7, 8}), 3, {2, 0, 0, 0}, 6, 0.0625},
+        {"equal lengths go by the smaller index first", chain({8, 6, 7}), 1, {1, 0, 0, 0}, 6,
+         0.125},
+        // ab (0.2) is tried first and refused (W too far), which locks
+        // nothing: bc still merges. The next sub-pass refuses ab again and
+        // merges nothing, which ends the phase.
+        {"a refused candidate locks nothing", chain({6, 7, 8}, -0.2, 0.1), 1, {1, 0, 0, 1}, 7,
+         0.125},
+        {"a sub-pass without a merge ends the phase", chain({6, 7, 8}, -0.2, 0.1), 3,
+         {1, 0, 0, 2}, 7, 0.125},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Params keep;
+        g_par.collapse_passes = c.passes;
+        Stores s(c.f);
+        EXPECT_EQ(as_array(s.run(c.f.np)), c.want);
+        EXPECT_EQ(s.at(c.survivor)[0], c.survivor_x);
+        EXPECT_EQ(surface_faults(s.triangles()), std::vector<std::string>{});
+        EXPECT_EQ(s.ts.n, 10 - 2 * c.want[0]);
+        for (int64_t t = 0; t < s.ts.n; t++) {
+            const int32_t* r = s.ts.tri + 3 * t;
+            EXPECT_GT(turn_z(s.at(r[0]), s.at(r[1]), s.at(r[2])), 0) << "triangle " << t;
+        }
+        for (int64_t v = 0; v < s.vs.n; v++) EXPECT_FALSE(std::isnan(s.vs.targ[v])) << "vertex " << v;
+    }
+}
+
+TEST(CollapseInput, CornersOutsideTheStoreAreNeverFollowed)
+{
+    for (int32_t bad : {-1, INT32_MAX, 1 << 30}) {
+        SCOPED_TRACE(bad);
+        Params keep;
+        Fixture f = diamond();
+        f.tri[3 * 2 + 1] = bad;  // (b, bad, N)
+        Stores s(f);
+        // b sits in a triangle that cannot be read: it must not move.
+        EXPECT_EQ(as_array(s.run(f.np)), (Counts{0, 0, 0, 0}));
+        EXPECT_EQ(s.triangles(), f.tri);
+    }
+}
+
+TEST(CollapseInputDeathTest, TriangleCountPastEveryArrayIsAMemoryFailure)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    Params keep;
+    Stores s(diamond());
+    // 12 x (2^62 + 1) bytes wrap to 12 in 64 bits: the tables must not be
+    // sized from a wrapped count.
+    s.ts.n = ((int64_t)1 << 62) + 1;
+    EXPECT_EXIT(s.run(4), testing::ExitedWithCode(3), "^memoire insuffisante \\(vf\\)\n$");
+    s.ts.n = 6;
+}
+
+// ---------------------------------------------------------------- the program
+
+namespace {
+
+struct RemeshResult {
+    testsupport::RunResult run;
+    std::vector<uint8_t> bytes;
+    velmorkit::Output out;
+};
+
+RemeshResult run_remesh(const velmorkit::Mesh& mesh, const std::vector<std::string>& env = {})
+{
+    testsupport::TempDir dir;
+    velmorkit::WriteInput(dir.file("in.bin"), mesh);
+    RemeshResult r;
+    r.run = testsupport::Run({VELMOR_EXE, "--remesh", dir.file("in.bin"), dir.file("out.bin")}, env);
+    if (testsupport::FileExists(dir.file("out.bin"))) {
+        r.bytes = testsupport::ReadBytes(dir.file("out.bin"));
+        std::string error;
+        EXPECT_TRUE(velmorkit::ParseOutput(r.bytes, velmorkit::Mode::kRemesh, &r.out, &error)) << error;
+    }
+    return r;
+}
+
+struct Program {
+    const char* name;
+    velmorkit::Mesh mesh;
+};
+
+// The kit's fixtures, and a disc whose contour is far finer than the
+// targets, so that splits crowd created points and merges dominate.
+std::vector<Program> programs()
+{
+    return {{"square hole", velmorkit::SquareHole()},
+            {"disc", velmorkit::Disc()},
+            {"cylinder", velmorkit::Cylinder()},
+            {"fine disc", velmorkit::Disc(10.0, 256, 10.5, 2)}};
+}
+
+}  // namespace
+
+TEST(CollapseProgram, PassLinesShowMergesAndTheCapStaysASurface)
+{
+    const std::regex pass("remaillage passe [0-9]+: ([0-9]+) coupes, ([0-9]+) fusions");
+    for (const Program& p : programs()) {
+        SCOPED_TRACE(p.name);
+        RemeshResult r = run_remesh(p.mesh);
+        ASSERT_EQ(r.run.status, 0) << r.run.err;
+        EXPECT_NE(r.run.err.find("  remaillage : stable apres "), std::string::npos) << r.run.err;
+        EXPECT_TRUE(velmorkit::OutputIsSound(p.mesh, r.bytes, velmorkit::Mode::kRemesh));
+        EXPECT_EQ(surface_faults(r.out.tri), std::vector<std::string>{});
+        int64_t splits = 0, merges = 0;
+        for (std::sregex_iterator it(r.run.err.begin(), r.run.err.end(), pass), end; it != end; ++it) {
+            splits += std::stoll((*it)[1]);
+            merges += std::stoll((*it)[2]);
+        }
+        // The square's single split point has no created neighbour.
+        const std::string name = p.name;
+        if (name != "square hole") {
+            EXPECT_GT(merges, 0) << r.run.err;
+        }
+        if (name == "fine disc") {
+            EXPECT_GT(merges * 2, splits) << r.run.err;
+        }
+    }
+}
+
+TEST(CollapseProgram, SameBytesForOneAndEightThreads)
+{
+    const std::regex times("[0-9]+\\.[0-9]+ s\\b");
+    for (const Program& p : programs()) {
+        SCOPED_TRACE(p.name);
+        RemeshResult one = run_remesh(p.mesh, {"OMP_NUM_THREADS=1"});
+        RemeshResult eight = run_remesh(p.mesh, {"OMP_NUM_THREADS=8"});
+        ASSERT_EQ(one.run.status, 0);
+        EXPECT_EQ(eight.bytes, one.bytes);
+        EXPECT_EQ(std::regex_replace(eight.run.err, times, "T s"),
+                  std::regex_replace(one.run.err, times, "T s"));
+    }
+}
