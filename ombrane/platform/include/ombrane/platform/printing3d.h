@@ -148,6 +148,7 @@ public:
 
     struct Impl;
     explicit Printing3DModel(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
+    const std::shared_ptr<Impl>& GetImpl() const noexcept { return impl_; }
 
 private:
     std::shared_ptr<Impl> impl_;
