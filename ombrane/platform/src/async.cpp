@@ -31,8 +31,7 @@ public:
     void Post(std::coroutine_handle<> coroutine)
     {
         std::unique_lock lock(mutex_);
-        if (stopping_) throw ombrane::platform::PlatformError(ombrane::platform::kIllegalMethodCall,
-                                                              L"layer thread: the process is ending");
+        if (stopping_) throw hresult_illegal_method_call(L"layer thread: the process is ending");
         StartLocked();
         queue_.push_back(coroutine);
         lock.unlock();

@@ -14,7 +14,6 @@
 namespace winrt::Windows::Storage {
 
 using ombrane::platform::kInvalidArgument;
-using ombrane::platform::PlatformError;
 using ombrane::platform::ThrowErrno;
 using ombrane::platform::WideToUtf8;
 
@@ -27,7 +26,7 @@ std::wstring Quoted(const std::wstring& path)
 
 [[noreturn]] void ThrowNotRegular(const wchar_t* op, const std::wstring& path)
 {
-    throw PlatformError(kInvalidArgument, std::wstring(op) + L": " + Quoted(path) + L" is not a regular file");
+    winrt::throw_hresult(kInvalidArgument, std::wstring(op) + L": " + Quoted(path) + L" is not a regular file");
 }
 
 // One open descriptor, closed with the last stream handle.
@@ -100,7 +99,7 @@ Foundation::IAsyncOperation<StorageFile> StorageFile::GetFileFromPathAsync(std::
 {
     co_await resume_background();
     if (path.empty() || path[0] != L'/')
-        throw PlatformError(kInvalidArgument, L"GetFileFromPathAsync: " + Quoted(path) + L" is not an absolute path");
+        winrt::throw_hresult(kInvalidArgument, L"GetFileFromPathAsync: " + Quoted(path) + L" is not an absolute path");
     std::string native = WideToUtf8(path);
     struct stat st;
     if (::stat(native.c_str(), &st) != 0) ThrowErrno(errno, L"GetFileFromPathAsync: " + Quoted(path));
@@ -113,7 +112,7 @@ Foundation::IAsyncOperation<Streams::IRandomAccessStream> StorageFile::OpenAsync
     // The coroutine outlives this handle's caller: work on a copy.
     std::wstring path = path_;
     co_await resume_background();
-    if (path.empty()) throw PlatformError(kInvalidArgument, L"OpenAsync: empty file handle");
+    if (path.empty()) winrt::throw_hresult(kInvalidArgument, L"OpenAsync: empty file handle");
     bool writable = mode == FileAccessMode::ReadWrite;
     std::string native = WideToUtf8(path);
     // Non-blocking so that a pipe put in the file's place cannot hang the

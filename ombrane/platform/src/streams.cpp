@@ -61,11 +61,10 @@ namespace winrt::Windows::Storage::Streams {
 
 using ombrane::platform::kIllegalMethodCall;
 using ombrane::platform::kAccessDenied;
-using ombrane::platform::PlatformError;
 
 static impl::StreamImpl& CheckedImpl(const std::shared_ptr<impl::StreamImpl>& impl)
 {
-    if (!impl) throw PlatformError(kIllegalMethodCall, L"stream: call on an empty stream handle");
+    if (!impl) winrt::throw_hresult(kIllegalMethodCall, L"stream: call on an empty stream handle");
     return *impl;
 }
 
@@ -78,7 +77,7 @@ uint64_t IRandomAccessStream::Size() const { return Checked().Size(); }
 void IRandomAccessStream::Size(uint64_t size) const
 {
     impl::StreamImpl& s = Checked();
-    if (!s.CanWrite()) throw PlatformError(kAccessDenied, L"stream: size set on a read-only stream");
+    if (!s.CanWrite()) winrt::throw_hresult(kAccessDenied, L"stream: size set on a read-only stream");
     s.SetSize(size);
 }
 uint64_t IRandomAccessStream::Position() const { return Checked().Position(); }
@@ -93,7 +92,7 @@ static IAsyncOperation<std::vector<uint8_t>> ReadOnLayerAsync(std::shared_ptr<im
 {
     co_await resume_background();
     impl::StreamImpl& s = CheckedImpl(impl);
-    if (!s.CanRead()) throw PlatformError(kAccessDenied, L"stream: read from a write-only stream");
+    if (!s.CanRead()) winrt::throw_hresult(kAccessDenied, L"stream: read from a write-only stream");
     std::vector<uint8_t> bytes(count);
     size_t got = 0;
     while (got < count) {
@@ -114,7 +113,7 @@ static IAsyncOperation<uint32_t> WriteOnLayerAsync(std::shared_ptr<impl::StreamI
 {
     co_await resume_background();
     impl::StreamImpl& s = CheckedImpl(impl);
-    if (!s.CanWrite()) throw PlatformError(kAccessDenied, L"stream: write to a read-only stream");
+    if (!s.CanWrite()) winrt::throw_hresult(kAccessDenied, L"stream: write to a read-only stream");
     s.Write(bytes.data(), bytes.size());
     co_return static_cast<uint32_t>(bytes.size());
 }
@@ -152,8 +151,8 @@ IAsyncOperation<uint64_t> RandomAccessStream::CopyAsync(IInputStream source, IOu
     co_await resume_background();
     impl::StreamImpl& in = CheckedImpl(source.Impl());
     impl::StreamImpl& out = CheckedImpl(destination.Impl());
-    if (!in.CanRead()) throw PlatformError(kAccessDenied, L"stream copy: the source is not readable");
-    if (!out.CanWrite()) throw PlatformError(kAccessDenied, L"stream copy: the destination is not writable");
+    if (!in.CanRead()) winrt::throw_hresult(kAccessDenied, L"stream copy: the source is not readable");
+    if (!out.CanWrite()) winrt::throw_hresult(kAccessDenied, L"stream copy: the destination is not writable");
     // One chunk buffer for the whole copy.
     std::vector<uint8_t> chunk(1 << 16);
     uint64_t copied = 0;
@@ -174,7 +173,7 @@ std::vector<uint8_t> ReadAllBytes(const winrt::Windows::Storage::Streams::IRando
 {
     uint64_t size = stream.Size();
     if (size > std::numeric_limits<size_t>::max()) throw std::bad_alloc();
-    if (!stream.CanRead()) throw PlatformError(kAccessDenied, L"stream: read from a write-only stream");
+    if (!stream.CanRead()) winrt::throw_hresult(kAccessDenied, L"stream: read from a write-only stream");
     stream.Seek(0);
     std::vector<uint8_t> bytes(static_cast<size_t>(size));
     size_t got = 0;

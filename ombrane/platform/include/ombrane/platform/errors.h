@@ -96,6 +96,8 @@ inline constexpr winrt::hresult kCanceled = static_cast<winrt::hresult>(0x800704
 // A layer failure whose message is UTF-8 text (converted to wide here), e.g.
 //   throw PlatformError(kInvalidData, "3MF: 3D/3dmodel.model line 4: ...");
 // Never use it for kOutOfMemory: exhausted memory is raised as std::bad_alloc.
+// For a code with a derived type (invalid argument, access denied, ...)
+// prefer winrt::throw_hresult, which raises that type.
 class PlatformError : public winrt::hresult_error {
 public:
     PlatformError(winrt::hresult code, std::string_view utf8_message);
