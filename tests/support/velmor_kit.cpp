@@ -43,6 +43,7 @@ struct Reader {
     template <class T>
     void Take(T* out, size_t count)
     {
+        if (count == 0) return;  // an empty block's vector has no storage
         std::memcpy(out, bytes.data() + pos, count * sizeof(T));
         pos += count * sizeof(T);
     }
