@@ -123,6 +123,14 @@ void write_output(const char* path, const verts* vs, const tris* ts, int32_t np,
     if (exists && lstat(path, &lst) == 0 && S_ISLNK(lst.st_mode)) resolved = realpath(path, nullptr);
     const char* target = resolved ? resolved : path;
 
+    // A rename would replace a file the caller may not write: ask for write
+    // access as opening it in place would, without truncating it.
+    if (exists) {
+        int probe = open(target, O_WRONLY | O_CLOEXEC);
+        if (probe < 0) die(2, "sortie inaccessible : %s\n", path);
+        close(probe);
+    }
+
     size_t len = strlen(target);
     char* tmp = (char*)xrealloc(nullptr, len + 8);
     memcpy(tmp, target, len);

@@ -221,6 +221,30 @@ TEST(OutputFile, GoesWhereThePathSays)
     EXPECT_EQ(DirEntries(dir.path()), (std::vector<std::string>{"in.bin", "link.bin", "old.bin", "target.bin"}));
 }
 
+TEST(OutputFile, WriteProtectedFileIsRefusedAndKept)
+{
+    const Mesh mesh = velmorkit::SquareHole();
+    TempDir dir;
+    const std::string in = dir.file("in.bin"), out = dir.file("out.bin");
+    velmorkit::WriteInput(in, mesh);
+    const std::vector<uint8_t> earlier = {4, 5, 6};
+    testsupport::WriteBytes(out, earlier);
+    ASSERT_EQ(chmod(out.c_str(), 0444), 0);
+    std::vector<std::string> argv = {VELMOR_EXE, "--remesh", in, out, "--max-passes", "0"};
+    if (geteuid() == 0) {
+        // Root may write anything: run as nobody, who owns the folder, so
+        // only the file's own mode stands in the way.
+        for (const std::string& p : {dir.path(), in, out}) ASSERT_EQ(chown(p.c_str(), 65534, 65534), 0);
+        argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    }
+    RunResult r = testsupport::Run(argv);
+    EXPECT_EQ(r.status, 2) << r.err;
+    ASSERT_FALSE(Lines(r.err).empty());
+    EXPECT_EQ(Lines(r.err).back(), "sortie inaccessible : " + out);
+    EXPECT_EQ(ReadBytes(out), earlier);
+    EXPECT_EQ(DirEntries(dir.path()), (std::vector<std::string>{"in.bin", "out.bin"}));
+}
+
 TEST(OutputFile, FailureAfterTheWorkLeavesNoTraceAndNoFinalLine)
 {
     // Large enough to pass any one-block file-size limit (512 or 1024 bytes).
