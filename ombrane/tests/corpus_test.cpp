@@ -3,8 +3,10 @@
 // second load unchanged.
 #include <gtest/gtest.h>
 
+#include "console_capture.h"
 #include "doc_compare.h"
 #include "model_document.h"
+#include "ombrane.h"
 #include "test_support.h"
 
 namespace {
@@ -61,6 +63,41 @@ TEST(Corpus, EveryPackageGetsItsVerdictAndAcceptedOnesRoundTrip)
         ASSERT_TRUE(TryRead(saved, again, &error)) << error;
         ExpectSameDocument(doc, again);
         EXPECT_TRUE(WriteModelDocument(again) == saved) << "a second save gives other bytes";
+    }
+}
+
+TEST(Corpus, LoadedPackagesSummariseAsTheReadmeCounts)
+{
+    for (const CorpusCase& c : ReadCorpusTable(kCorpus + "/README.md")) {
+        if (c.verdict != "accept") continue;
+        SCOPED_TRACE(c.file);
+        ConsoleCapture console;
+        Raised r = RaisedBy([&] {
+            auto model = ombrane::LoadModelFrom3mfFileAsync(Utf8ToWide(kCorpus + "/" + c.file)).get();
+            ombrane::LogModelSummary(model, L"Loaded");
+        });
+        ASSERT_EQ(r.code, 0) << r.text;
+        std::string text = console.text();
+        std::string summary = text.substr(text.find("[Load] OK\n") + 10);
+        EXPECT_EQ(summary, "[Model] Loaded\n[Model] Unit=" + std::to_string(c.unit) +
+                               "\n[Model] Meshes=" + std::to_string(c.meshes) +
+                               "\n[Model] Components=" + std::to_string(c.objects) +
+                               "\n[Model] BuildItems=" + std::to_string(c.items) +
+                               "\n[Model] Metadata=" + std::to_string(c.metadata) + "\n");
+    }
+}
+
+TEST(Corpus, ProgramRefusesEveryMustRejectPackage)
+{
+    testsupport::TempDir dir;
+    for (const CorpusCase& c : ReadCorpusTable(kCorpus + "/README.md")) {
+        if (c.verdict != "reject") continue;
+        SCOPED_TRACE(c.file);
+        testsupport::RunResult r = testsupport::Run({OMBRANE_EXE, kCorpus + "/" + c.file, dir.file("out")});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.out.find("[HRESULT] 0x8007000d : 3MF: "), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("[Load] OK"), std::string::npos) << r.out;
+        EXPECT_FALSE(testsupport::FileExists(dir.file("out.3mf")));
     }
 }
 

@@ -65,6 +65,8 @@ void ThrowInvalidPackage(const std::string& message)
 std::vector<ZipEntry> ReadZip(const uint8_t* data, size_t size,
                               uint64_t max_entry_bytes, uint64_t max_total_bytes)
 {
+    // libzip takes an empty buffer for an empty archive.
+    if (size == 0) ThrowInvalidPackage("3MF: the package is not a zip archive (the file is empty)");
     zip_error_t err;
     zip_error_init(&err);
     std::unique_ptr<zip_error_t, ZipErrorFini> err_guard(&err);
