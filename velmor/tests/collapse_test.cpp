@@ -174,6 +174,8 @@ TEST(CollapseDiamond, CandidatesAndRefusals)
          [] { Fixture f = diamond(); f.np = 5; return f; }, [] {}, {0, 0, 0, 0}},
         {"NaN target never qualifies",
          [] { Fixture f = diamond(); f.targ[kB] = NAN; return f; }, [] {}, {0, 0, 0, 0}},
+        {"neighbour exactly at its mean target from the midpoint passes",
+         [] { return diamond(0.1, 0.75, 1.0, 0.5); }, [] {}, {1, 0, 0, 0}},
         {"neighbour farther from the midpoint than its mean target",
          [] { return diamond(0.1, 0.8, 0.5, 1.0); }, [] {}, {0, 0, 0, 1}},
         {"surrounding triangle turned over",
@@ -312,6 +314,24 @@ TEST(CollapseTopology, MergesThatWouldBreakTheSurfaceAreRefused)
              return f;
          },
          {0, 1, 0, 0}},
+        {"third common neighbour across two interior sides",
+         [] {
+             Fixture f;
+             const int32_t n = f.add(0.05, 0.5, 0, 1), so = f.add(0.05, -0.5, 0, 1);
+             const int32_t p = f.add(-0.5, 1, 0, 1), q = f.add(-0.5, -1, 0, 1);
+             const int32_t r = f.add(0.6, 1, 0, 1), t = f.add(0.6, -1, 0, 1);
+             const int32_t x = f.add(0.05, 2, 1, 1);  // last, so counted after n and so
+             f.np = 7;
+             const int32_t a = f.add(0, 0, 0, 1), b = f.add(0.1, 0, 0, 1);
+             f.face(a, b, n);
+             f.face(b, a, so);
+             f.face(a, x, p);
+             f.face(a, q, x);
+             f.face(b, x, r);
+             f.face(b, t, x);
+             return f;
+         },
+         {0, 1, 0, 0}},
         {"boundary edge closing a notch merges",
          [] {
              Fixture f = diamond();
@@ -336,36 +356,41 @@ TEST(CollapseTopology, MergesThatWouldBreakTheSurfaceAreRefused)
 
 namespace {
 
-// Three created points in a row, a (x = xa), b (0) and c (0.25), each
-// pair interior between wall points above and below; ids gives the
-// indices of a, b, c (a permutation of 6, 7, 8). Wall W (-1, 0) has
-// target wall_w, the other wall points 2, the created points 1.
-Fixture chain(std::array<int32_t, 3> ids, double xa = -0.25, double wall_w = 2.0)
+// Created points in a row at xs (indices ids, after the wall points), each
+// pair interior between a wall point above and one below their middle; W
+// and E close the row 0.75 beyond its ends. W has target wall_w, the other
+// wall points 2, the created points 1.
+Fixture chain(const std::vector<double>& xs, const std::vector<int32_t>& ids, double wall_w = 2.0)
 {
+    const int32_t k = (int32_t)xs.size();
     Fixture f;
-    const int32_t W = f.add(-1, 0, 0, wall_w), N1 = f.add(-0.125, 1, 0, 2), N2 = f.add(0.125, 1, 0, 2);
-    const int32_t E = f.add(1, 0, 0, 2), S2 = f.add(0.125, -1, 0, 2), S1 = f.add(-0.125, -1, 0, 2);
-    f.np = 6;
-    const double x[3] = {xa, 0, 0.25};
-    f.xyz.resize(27);
-    f.targ.resize(9);
-    f.base.resize(9);
-    for (int k = 0; k < 3; k++) {
-        double* p = f.at(ids[k]);
-        p[0] = x[k], p[1] = 0, p[2] = 0;
-        f.targ[ids[k]] = f.base[ids[k]] = 1;
+    const int32_t W = f.add(xs[0] - 0.75, 0, 0, wall_w), E = f.add(xs[k - 1] + 0.75, 0, 0, 2);
+    std::vector<int32_t> top, bottom;
+    for (int32_t i = 0; i + 1 < k; i++) {
+        top.push_back(f.add((xs[i] + xs[i + 1]) / 2, 1, 0, 2));
+        bottom.push_back(f.add((xs[i] + xs[i + 1]) / 2, -1, 0, 2));
     }
-    const int32_t a = ids[0], b = ids[1], c = ids[2];
-    f.face(a, b, N1);
-    f.face(b, a, S1);
-    f.face(b, c, N2);
-    f.face(c, b, S2);
-    f.face(b, N2, N1);
-    f.face(b, S1, S2);
-    f.face(a, N1, W);
-    f.face(a, W, S1);
-    f.face(c, E, N2);
-    f.face(c, S2, E);
+    f.np = (int32_t)f.targ.size();
+    f.xyz.resize(3 * (size_t)(f.np + k));
+    f.targ.resize(f.np + k);
+    f.base.resize(f.np + k);
+    for (int32_t i = 0; i < k; i++) {
+        double* q = f.at(ids[i]);
+        q[0] = xs[i], q[1] = 0, q[2] = 0;
+        f.targ[ids[i]] = f.base[ids[i]] = 1;
+    }
+    for (int32_t i = 0; i + 1 < k; i++) {
+        f.face(ids[i], ids[i + 1], top[i]);
+        f.face(ids[i + 1], ids[i], bottom[i]);
+        if (i > 0) {
+            f.face(ids[i], top[i], top[i - 1]);
+            f.face(ids[i], bottom[i - 1], bottom[i]);
+        }
+    }
+    f.face(ids[0], top[0], W);
+    f.face(ids[0], W, bottom[0]);
+    f.face(ids[k - 1], E, top[k - 2]);
+    f.face(ids[k - 1], bottom[k - 2], E);
     return f;
 }
 
@@ -378,25 +403,30 @@ TEST(CollapseSubPasses, LockingAndTheNumberOfSubPasses)
         Fixture f;
         int32_t passes;
         Counts want;
-        int32_t survivor;  // where the first merge's survivor must sit
-        double survivor_x;
+        int32_t probe;  // a vertex and where it must end along x
+        double probe_x;
     };
+    const std::vector<double> row = {-0.25, 0, 0.25};
+    const std::vector<double> short_first = {-0.2, 0, 0.25};
     const Case cases[] = {
         // ab and bc are equally long: (6, 7) comes before (7, 8); bc shares
         // b and is passed over without a count.
-        {"neighbour of a merge waits for the next sub-pass", chain({6, 7, 8}), 1, {1, 0, 0, 0}, 6,
-         -0.125},
-        {"second sub-pass merges what the first locked", chain({6, 7, 8}), 2, {2, 0, 0, 0}, 6,
+        {"candidate sharing an end with a merge waits for the next sub-pass",
+         chain(row, {6, 7, 8}), 1, {1, 0, 0, 0}, 6, -0.125},
+        {"second sub-pass merges what the first locked", chain(row, {6, 7, 8}), 2, {2, 0, 0, 0}, 6,
          0.0625},
-        {"a third sub-pass finds no candidate", chain({6, 7, 8}), 3, {2, 0, 0, 0}, 6, 0.0625},
-        {"equal lengths go by the smaller index first", chain({8, 6, 7}), 1, {1, 0, 0, 0}, 6,
+        {"a third sub-pass finds no candidate", chain(row, {6, 7, 8}), 3, {2, 0, 0, 0}, 6, 0.0625},
+        {"equal lengths go by the smaller index first", chain(row, {8, 6, 7}), 1, {1, 0, 0, 0}, 6,
          0.125},
+        // ab, then cd (c is a neighbour of b only): cd waits.
+        {"candidate with an end next to a merge waits for the next sub-pass",
+         chain({-0.375, -0.125, 0.125, 0.4}, {8, 9, 10, 11}), 1, {1, 0, 0, 0}, 10, 0.125},
         // ab (0.2) is tried first and refused (W too far), which locks
         // nothing: bc still merges. The next sub-pass refuses ab again and
         // merges nothing, which ends the phase.
-        {"a refused candidate locks nothing", chain({6, 7, 8}, -0.2, 0.1), 1, {1, 0, 0, 1}, 7,
-         0.125},
-        {"a sub-pass without a merge ends the phase", chain({6, 7, 8}, -0.2, 0.1), 3,
+        {"a refused candidate locks nothing", chain(short_first, {6, 7, 8}, 0.1), 1, {1, 0, 0, 1},
+         7, 0.125},
+        {"a sub-pass without a merge ends the phase", chain(short_first, {6, 7, 8}, 0.1), 3,
          {1, 0, 0, 2}, 7, 0.125},
     };
     for (const Case& c : cases) {
@@ -405,9 +435,9 @@ TEST(CollapseSubPasses, LockingAndTheNumberOfSubPasses)
         g_par.collapse_passes = c.passes;
         Stores s(c.f);
         EXPECT_EQ(as_array(s.run(c.f.np)), c.want);
-        EXPECT_EQ(s.at(c.survivor)[0], c.survivor_x);
+        EXPECT_EQ(s.at(c.probe)[0], c.probe_x);
         EXPECT_EQ(surface_faults(s.triangles()), std::vector<std::string>{});
-        EXPECT_EQ(s.ts.n, 10 - 2 * c.want[0]);
+        EXPECT_EQ(s.ts.n, (int64_t)c.f.tri.size() / 3 - 2 * c.want[0]);
         for (int64_t t = 0; t < s.ts.n; t++) {
             const int32_t* r = s.ts.tri + 3 * t;
             EXPECT_GT(turn_z(s.at(r[0]), s.at(r[1]), s.at(r[2])), 0) << "triangle " << t;
