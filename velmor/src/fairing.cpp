@@ -34,67 +34,126 @@ static void* cg_alloc(size_t bytes)
     return p;
 }
 
-// Solves one coordinate in place in x (free entries). Returns the iterations
-// run and sets *rel to the relative residual reached.
-static int64_t cg_coordinate(const cot_op* op, const uint8_t* free_mask, const double* rest,
-                             const double* pos, int c, const int64_t* list, int64_t k,
-                             double lambda, double* x, double* b, double* r, double* z,
-                             double* p, double* q, const double* M, double* rel)
+// The free-vertex system renumbered in ascending vertex order: row l is free
+// vertex list[l], its entries the free columns of the operator's row in their
+// order, weights pre-multiplied by lambda. Every sum of the solve runs in the
+// same order as over the full store, so the bits are those of smooth_matvec,
+// while each iteration streams only the free rows.
+struct free_system {
+    int64_t k;
+    const int64_t* list;
+    int64_t* rowptr;  // k + 1
+    int32_t* col;     // renumbered free columns
+    double* wl;       // val * lambda
+    double* adiag;    // lambda * diag + mass
+};
+
+static void free_system_build(free_system* fs, const cot_op* op, const uint8_t* free_mask, const int64_t* list,
+                              int64_t k, double lambda)
 {
-    const int64_t* rowptr = op->rowptr;
-    const int32_t* col = op->col;
-    const double* val = op->val;
+    int32_t* renum = (int32_t*)cg_alloc((size_t)op->n * sizeof(int32_t));
+    for (int64_t l = 0; l < k; l++) renum[list[l]] = (int32_t)l;
+    int64_t nnz = 0;
+    for (int64_t l = 0; l < k; l++)
+        for (int64_t e = op->rowptr[list[l]]; e < op->rowptr[list[l] + 1]; e++) nnz += free_mask[op->col[e]] != 0;
+    fs->k = k;
+    fs->list = list;
+    fs->rowptr = (int64_t*)cg_alloc((size_t)(k + 1) * sizeof(int64_t));
+    fs->col = (int32_t*)cg_alloc((size_t)(nnz + 1) * sizeof(int32_t));
+    fs->wl = (double*)cg_alloc((size_t)(nnz + 1) * sizeof(double));
+    fs->adiag = (double*)cg_alloc((size_t)(k + 1) * sizeof(double));
+    int64_t at = 0;
     for (int64_t l = 0; l < k; l++) {
         int64_t i = list[l];
-        x[i] = pos[3 * i + c];
-        double bi = op->mass[i] * rest[3 * i + c];
-        for (int64_t e = rowptr[i]; e < rowptr[i + 1]; e++) {
-            int32_t j = col[e];
-            if (!free_mask[j]) bi += (val[e] * lambda) * pos[3 * (int64_t)j + c];
+        fs->rowptr[l] = at;
+        fs->adiag[l] = lambda * op->diag[i] + op->mass[i];
+        for (int64_t e = op->rowptr[i]; e < op->rowptr[i + 1]; e++) {
+            int32_t j = op->col[e];
+            if (!free_mask[j]) continue;
+            fs->col[at] = renum[j];
+            fs->wl[at] = op->val[e] * lambda;
+            at++;
         }
-        b[i] = bi;
+    }
+    fs->rowptr[k] = at;
+    free(renum);
+}
+
+static void free_system_free(free_system* fs)
+{
+    free(fs->rowptr);
+    free(fs->col);
+    free(fs->wl);
+    free(fs->adiag);
+}
+
+// y = A v over the free system; returns the sum of v * y in row order.
+static double free_matvec(const free_system* fs, const double* v, double* y)
+{
+    const int64_t* rowptr = fs->rowptr;
+    const int32_t* col = fs->col;
+    const double* wl = fs->wl;
+    double vy = 0;
+    for (int64_t l = 0; l < fs->k; l++) {
+        double acc = fs->adiag[l] * v[l];
+        for (int64_t e = rowptr[l]; e < rowptr[l + 1]; e++) acc -= wl[e] * v[col[e]];
+        y[l] = acc;
+        vy += v[l] * acc;
+    }
+    return vy;
+}
+
+// Solves coordinate c from the positions in pos, leaving the solution in x
+// (renumbered). Returns the iterations run and sets *rel to the relative
+// residual reached.
+static int64_t cg_coordinate(const cot_op* op, const free_system* fs, const uint8_t* free_mask,
+                             const double* rest, const double* pos, int c, double lambda, double* x, double* b,
+                             double* r, double* z, double* p, double* q, const double* M, double* rel)
+{
+    const int64_t k = fs->k;
+    const int64_t* list = fs->list;
+    for (int64_t l = 0; l < k; l++) {
+        int64_t i = list[l];
+        x[l] = pos[3 * i + c];
+        double bi = op->mass[i] * rest[3 * i + c];
+        for (int64_t e = op->rowptr[i]; e < op->rowptr[i + 1]; e++) {
+            int32_t j = op->col[e];
+            if (!free_mask[j]) bi += (op->val[e] * lambda) * pos[3 * (int64_t)j + c];
+        }
+        b[l] = bi;
     }
 
-    smooth_matvec(op, free_mask, x, q, list, k, lambda);
+    free_matvec(fs, x, q);
     double bb = 0, rho = 0, rr = 0;
     for (int64_t l = 0; l < k; l++) {
-        int64_t i = list[l];
-        r[i] = b[i] - q[i];
-        z[i] = r[i] / M[i];
-        p[i] = z[i];
-        bb += b[i] * b[i];
-        rho += r[i] * z[i];
+        r[l] = b[l] - q[l];
+        z[l] = r[l] / M[l];
+        p[l] = z[l];
+        bb += b[l] * b[l];
+        rho += r[l] * z[l];
+        rr += r[l] * r[l];
     }
-    for (int64_t l = 0; l < k; l++) rr += r[list[l]] * r[list[l]];
 
     const double stop = (g_par.cg_tol * g_par.cg_tol) * bb;
     int64_t it = 0;
     while (rr > stop && it < g_par.cg_max) {
-        smooth_matvec(op, free_mask, p, q, list, k, lambda);
-        double pq = 0;
-        for (int64_t l = 0; l < k; l++) pq += p[list[l]] * q[list[l]];
+        double pq = free_matvec(fs, p, q);
         double alpha = rho / pq;
         // Breakdown (a zero or non-finite curvature along p): stop on the last
         // finite iterate rather than write NaN positions.
         if (!(std::isfinite(pq) && pq > 0) || !std::isfinite(alpha)) break;
-        double rr_new = 0;
+        double rr_new = 0, rho_new = 0;
         for (int64_t l = 0; l < k; l++) {
-            int64_t i = list[l];
-            x[i] += alpha * p[i];
-            r[i] -= alpha * q[i];
-            rr_new += r[i] * r[i];
-        }
-        double rho_new = 0;
-        for (int64_t l = 0; l < k; l++) {
-            int64_t i = list[l];
-            z[i] = r[i] / M[i];
-            rho_new += r[i] * z[i];
+            x[l] += alpha * p[l];
+            double rl = r[l] - alpha * q[l];
+            r[l] = rl;
+            rr_new += rl * rl;
+            double zl = rl / M[l];
+            z[l] = zl;
+            rho_new += rl * zl;
         }
         double beta = rho_new / rho;
-        for (int64_t l = 0; l < k; l++) {
-            int64_t i = list[l];
-            p[i] = z[i] + beta * p[i];
-        }
+        for (int64_t l = 0; l < k; l++) p[l] = z[l] + beta * p[l];
         rr = rr_new;
         it++;
         if (!(rr > stop)) break;
@@ -109,15 +168,6 @@ void fair_spring_cg(const cot_op* op, const uint8_t* free_mask, const double* re
 {
     double t_start = omp_get_wtime();
     int64_t n = op->n;
-    size_t vec = (size_t)n * sizeof(double);
-    double* x = (double*)cg_alloc(vec);
-    double* b = (double*)cg_alloc(vec);
-    double* r = (double*)cg_alloc(vec);
-    double* z = (double*)cg_alloc(vec);
-    double* p = (double*)cg_alloc(vec);
-    double* q = (double*)cg_alloc(vec);
-    double* M = (double*)cg_alloc(vec);
-
     // Sized from the mask itself, whatever count the caller announces.
     int64_t k = 0;
     for (int64_t i = 0; i < n; i++) k += free_mask[i] != 0;
@@ -126,11 +176,22 @@ void fair_spring_cg(const cot_op* op, const uint8_t* free_mask, const double* re
     for (int64_t i = 0; i < n; i++)
         if (free_mask[i]) list[k++] = i;
 
+    // Work vectors indexed by free-list position.
+    size_t vec = (size_t)(k + 1) * sizeof(double);
+    double* x = (double*)cg_alloc(vec);
+    double* b = (double*)cg_alloc(vec);
+    double* r = (double*)cg_alloc(vec);
+    double* z = (double*)cg_alloc(vec);
+    double* p = (double*)cg_alloc(vec);
+    double* q = (double*)cg_alloc(vec);
+    double* M = (double*)cg_alloc(vec);
+
+    free_system fs;
+    free_system_build(&fs, op, free_mask, list, k, lambda);
     for (int64_t l = 0; l < k; l++) {
-        int64_t i = list[l];
-        double m = lambda * op->diag[i] + op->mass[i];
+        double m = fs.adiag[l];
         // A row without positive finite diagonal cannot scale its residual.
-        M[i] = (std::isfinite(m) && m > 0) ? m : 1.0;
+        M[l] = (std::isfinite(m) && m > 0) ? m : 1.0;
     }
 
     double rel_max = 0;
@@ -138,13 +199,12 @@ void fair_spring_cg(const cot_op* op, const uint8_t* free_mask, const double* re
     for (int c = 0; c < 3; c++) {
         if (k == 0) continue;
         double rel = 0;
-        iters += cg_coordinate(op, free_mask, rest, pos, c, list, k, lambda, x, b, r, z, p, q, M, &rel);
+        iters += cg_coordinate(op, &fs, free_mask, rest, pos, c, lambda, x, b, r, z, p, q, M, &rel);
         if (rel > rel_max) rel_max = rel;
-        for (int64_t l = 0; l < k; l++) {
-            int64_t i = list[l];
-            if (std::isfinite(x[i])) pos[3 * i + c] = x[i];
-        }
+        for (int64_t l = 0; l < k; l++)
+            if (std::isfinite(x[l])) pos[3 * list[l] + c] = x[l];
     }
+    free_system_free(&fs);
 
     double* disp = (double*)cg_alloc((size_t)(k + 1) * sizeof(double));
     for (int64_t l = 0; l < k; l++) {
