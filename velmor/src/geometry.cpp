@@ -112,8 +112,8 @@ double tri_min_angle(const double* a, const double* b, const double* c)
     return best;
 }
 
-// A side point scales the side by the numerator before dividing
-// (ab * d1 / den, not ab * (d1 / den)): that rounding is part of the result.
+// A side point is the side scaled by one quotient, a + (d1 / den) * ab,
+// the grouping the nearest-wall query uses too: both must agree bit for bit.
 double dist_point_tri(const double* p, const double* a, const double* b, const double* c)
 {
     double ab[3], ac[3], ap[3], bp[3], cp[3], closest[3];
@@ -139,7 +139,8 @@ double dist_point_tri(const double* p, const double* a, const double* b, const d
     if (vc <= 0 && d1 >= 0 && d3 <= 0) {
         double den = d1 - d3;
         if (den == 0) return dist_point_flat_tri(p, a, b, c);
-        for (int i = 0; i < 3; i++) closest[i] = a[i] + ab[i] * d1 / den;
+        double s = d1 / den;
+        for (int i = 0; i < 3; i++) closest[i] = a[i] + ab[i] * s;
     } else {
         double d5 = dot3(ab, cp), d6 = dot3(ac, cp);
         if (d6 >= 0 && d5 <= d6) {
@@ -152,11 +153,13 @@ double dist_point_tri(const double* p, const double* a, const double* b, const d
         if (vb <= 0 && d2 >= 0 && d6 <= 0) {
             double den = d2 - d6;
             if (den == 0) return dist_point_flat_tri(p, a, b, c);
-            for (int i = 0; i < 3; i++) closest[i] = a[i] + ac[i] * d2 / den;
+            double s = d2 / den;
+            for (int i = 0; i < 3; i++) closest[i] = a[i] + ac[i] * s;
         } else if (va <= 0 && d4 - d3 >= 0 && d5 - d6 >= 0) {
             double den = (d4 - d3) + (d5 - d6);
             if (den == 0) return dist_point_flat_tri(p, a, b, c);
-            for (int i = 0; i < 3; i++) closest[i] = b[i] + (c[i] - b[i]) * (d4 - d3) / den;
+            double s = (d4 - d3) / den;
+            for (int i = 0; i < 3; i++) closest[i] = b[i] + (c[i] - b[i]) * s;
         } else {
             double den = va + vb + vc;
             if (den == 0) return dist_point_flat_tri(p, a, b, c);

@@ -150,8 +150,8 @@ static double sampled_distance(const double* p, const double* a, const double* b
     return best;
 }
 
-// The region steps transcribed as written, every product and quotient left
-// to right; proper triangles only, so no step divides 0 by 0.
+// The region steps transcribed as written, a side point being the side
+// scaled by one quotient; proper triangles only, so no step divides 0 by 0.
 static double region_steps_distance(const double* p, const double* a, const double* b, const double* c)
 {
     auto dot = [](const double* u, const double* v) { return u[0] * v[0] + u[1] * v[1] + u[2] * v[2]; };
@@ -166,11 +166,11 @@ static double region_steps_distance(const double* p, const double* a, const doub
     for (int i = 0; i < 3; i++) {
         if (d1 <= 0 && d2 <= 0) x[i] = a[i];
         else if (d3 >= 0 && d4 <= d3) x[i] = b[i];
-        else if (vc <= 0 && d1 >= 0 && d3 <= 0) x[i] = a[i] + ab[i] * d1 / (d1 - d3);
+        else if (vc <= 0 && d1 >= 0 && d3 <= 0) x[i] = a[i] + (d1 / (d1 - d3)) * ab[i];
         else if (d6 >= 0 && d5 <= d6) x[i] = c[i];
-        else if (vb <= 0 && d2 >= 0 && d6 <= 0) x[i] = a[i] + ac[i] * d2 / (d2 - d6);
+        else if (vb <= 0 && d2 >= 0 && d6 <= 0) x[i] = a[i] + (d2 / (d2 - d6)) * ac[i];
         else if (va <= 0 && d4 - d3 >= 0 && d5 - d6 >= 0)
-            x[i] = b[i] + (c[i] - b[i]) * (d4 - d3) / ((d4 - d3) + (d5 - d6));
+            x[i] = b[i] + ((d4 - d3) / ((d4 - d3) + (d5 - d6))) * (c[i] - b[i]);
         else {
             double k = 1 / (va + vb + vc), v = vb * k, w = vc * k;
             x[i] = a[i] + ab[i] * v + ac[i] * w;
