@@ -148,4 +148,26 @@ TEST(Save, FailedSaveLeavesTheEarlierFileAsItWas)
     ExpectOnly(dir.path(), {"model.3mf"});
 }
 
+TEST(Save, ProgramKeepsItsInputWhenSavingOverItFails)
+{
+    testsupport::TempDir dir;
+    std::string path = dir.file("sphere.3mf");
+    std::vector<uint8_t> earlier = testsupport::ReadBytes(std::string(MESHTOOLS_CORPUS_DIR) + "/sphere.3mf");
+    testsupport::WriteBytes(path, earlier);
+    // Files may grow to 4 KiB only; the package is larger.
+    std::string script = "trap '' XFSZ; ulimit -f 8; exec \"$0\" \"$1\" \"$2\"";
+    testsupport::RunResult r = testsupport::Run({"/bin/sh", "-c", script, OMBRANE_EXE, path, path});
+    EXPECT_EQ(r.status, 2) << r.out;
+    EXPECT_NE(r.out.find("[Verify] AfterRepair"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("[Save] "), std::string::npos) << r.out;
+    EXPECT_TRUE(testsupport::ReadBytes(path) == earlier);
+    ExpectOnly(dir.path(), {"sphere.3mf"});
+
+    // Without the limit the same run replaces it with the repaired model.
+    r = testsupport::Run({OMBRANE_EXE, path, path});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("[Save] " + path + "\n"), std::string::npos) << r.out;
+    ExpectOnly(dir.path(), {"sphere.3mf"});
+}
+
 }  // namespace
