@@ -1,45 +1,36 @@
-// Edge adjacency by open-addressing edge keys; piece orientation by
-// breadth-first propagation across two-triangle edges, majority vote and
-// the sign of the enclosed volume.
+// Edge adjacency by half-edges bucketed on their smaller end; piece
+// orientation by breadth-first propagation across two-triangle edges,
+// majority vote and the sign of the enclosed volume.
 #include "mesh_adjacency.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace ombrane::platform {
 
-static uint64_t SlotCount(uint64_t keys)
-{
-    uint64_t slots = 16;
-    while (slots < keys + keys / 3 + 1) slots <<= 1;
-    return slots;
-}
-
 bool MeshAdjacency::HasEdge(uint32_t a, uint32_t b) const
 {
-    const uint64_t key = EdgeKey(a, b);
-    const uint64_t mask = edge_keys.size() - 1;
-    for (uint64_t s = Mix64(key) & mask;; s = (s + 1) & mask) {
-        if (edge_keys[s] == key) return true;
-        if (edge_keys[s] == 0) return false;
-    }
+    const uint32_t lo = a < b ? a : b, hi = a < b ? b : a;
+    if (lo + 1 >= edge_start.size()) return false;
+    const auto first = edge_other.begin() + edge_start[lo], last = edge_other.begin() + edge_start[lo + 1];
+    return std::binary_search(first, last, hi);
 }
 
 MeshAdjacency BuildAdjacency(const MeshData& mesh)
 {
     const size_t nt = mesh.triangles.size();
     if (nt > (size_t)(kNoHalfEdge - 1) / 3) throw std::length_error("mesh has too many triangles");
-    const uint64_t nv = mesh.vertices.size();
+    const size_t nv = mesh.vertices.size();
     MeshAdjacency adj;
     adj.mate.assign(3 * nt, kNoHalfEdge);
     adj.uses.assign(3 * nt, 0);
     adj.broken.assign(nt, 0);
-    adj.edge_keys.assign(SlotCount(3 * (uint64_t)nt), 0);
-    const uint64_t mask = adj.edge_keys.size() - 1;
-    // Per slot: the first half-edge seen and the use count. While building,
-    // uses[h] holds h's slot.
-    std::vector<uint32_t> first(adj.edge_keys.size());
-    std::vector<uint32_t> count(adj.edge_keys.size(), 0);
+    adj.edge_start.assign(nv + 1, 0);
 
+    // Half-edges bucketed by their smaller end (counting sort, so each bucket
+    // lists its half-edges in ascending order); an edge is then a run of one
+    // larger end in its bucket. Buckets are small and the passes sequential,
+    // which keeps this cache-friendly where a hash table is not.
     for (size_t t = 0; t < nt; t++) {
         const auto& tri = mesh.triangles[t];
         if (tri[0] >= nv || tri[1] >= nv || tri[2] >= nv || tri[0] == tri[1] || tri[1] == tri[2] ||
@@ -47,28 +38,41 @@ MeshAdjacency BuildAdjacency(const MeshData& mesh)
             adj.broken[t] = 1;
             continue;
         }
-        for (int k = 0; k < 3; k++) {
-            const uint32_t h = (uint32_t)(3 * t + k);
-            const uint64_t key = EdgeKey(tri[k], tri[(k + 1) % 3]);
-            uint64_t s = Mix64(key) & mask;
-            while (adj.edge_keys[s] != 0 && adj.edge_keys[s] != key) s = (s + 1) & mask;
-            if (adj.edge_keys[s] == 0) {
-                adj.edge_keys[s] = key;
-                first[s] = h;
-            } else if (count[s] == 1) {
-                adj.mate[h] = first[s];
-                adj.mate[first[s]] = h;
-            } else if (count[s] == 2) {
-                adj.mate[adj.mate[first[s]]] = kNoHalfEdge;
-                adj.mate[first[s]] = kNoHalfEdge;
+        for (int k = 0; k < 3; k++) adj.edge_start[std::min(tri[k], tri[(k + 1) % 3]) + 1]++;
+    }
+    for (size_t v = 0; v < nv; v++) adj.edge_start[v + 1] += adj.edge_start[v];
+    // (larger end << 32) | half-edge: sorting a bucket orders it by edge, then half-edge.
+    std::vector<uint64_t> entries(adj.edge_start[nv]);
+    {
+        std::vector<uint32_t> fill(adj.edge_start.begin(), adj.edge_start.end() - 1);
+        for (size_t t = 0; t < nt; t++) {
+            if (adj.broken[t]) continue;
+            const auto& tri = mesh.triangles[t];
+            for (int k = 0; k < 3; k++) {
+                const uint32_t a = tri[k], b = tri[(k + 1) % 3];
+                entries[fill[std::min(a, b)]++] = (uint64_t)std::max(a, b) << 32 | (uint32_t)(3 * t + k);
             }
-            count[s]++;
-            adj.uses[h] = (uint32_t)s;
         }
     }
-    for (size_t t = 0; t < nt; t++) {
-        if (adj.broken[t]) continue;
-        for (int k = 0; k < 3; k++) adj.uses[3 * t + k] = count[adj.uses[3 * t + k]];
+    adj.edge_other.resize(entries.size());
+    for (size_t v = 0; v < nv; v++) {
+        uint64_t* first = entries.data() + adj.edge_start[v];
+        uint64_t* last = entries.data() + adj.edge_start[v + 1];
+        if (last - first > 1) std::sort(first, last);
+        for (uint64_t* run = first; run < last;) {
+            uint64_t* end = run + 1;
+            while (end < last && (*end >> 32) == (*run >> 32)) end++;
+            const uint32_t count = (uint32_t)(end - run);
+            for (uint64_t* e = run; e < end; e++) {
+                adj.uses[(uint32_t)*e] = count;
+                adj.edge_other[e - entries.data()] = (uint32_t)(*e >> 32);
+            }
+            if (count == 2) {
+                adj.mate[(uint32_t)run[0]] = (uint32_t)run[1];
+                adj.mate[(uint32_t)run[1]] = (uint32_t)run[0];
+            }
+            run = end;
+        }
     }
     return adj;
 }

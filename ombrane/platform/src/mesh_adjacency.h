@@ -39,8 +39,10 @@ struct MeshAdjacency {
     // Triangles using the half-edge's undirected edge; 0 on a broken triangle.
     std::vector<uint32_t> uses;
     std::vector<uint8_t> broken;
-    // Every undirected edge key, open addressing; at least 4 slots per 3 keys.
-    std::vector<uint64_t> edge_keys;
+    // The larger end of every half-edge of good triangles, grouped by the
+    // smaller end v in edge_other[edge_start[v] .. edge_start[v + 1]), ascending.
+    std::vector<uint32_t> edge_start;
+    std::vector<uint32_t> edge_other;
 
     bool HasEdge(uint32_t a, uint32_t b) const;
 };
