@@ -1,0 +1,156 @@
+// velmor --remesh on generated caps: a saddle-shaped wall z = c (x^2 - y^2)
+// around a circular hole, the cap a fan over the hole's contour, remeshed to
+// about 10k, 100k and 400k triangles; then the flat 330-point, 50 mm disc at
+// a uniform target (--grad 0) for comparison with other remeshers. Prints wall
+// time, output triangles per second and peak memory (the child's maximum
+// resident set, the figure /usr/bin/time -v reports).
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <sys/resource.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+struct Input {
+    std::vector<double> points;
+    std::vector<int32_t> faces, contour, cap;
+};
+
+// Annulus wall between radius r and r_out (rings x segments points, ring 0
+// being the contour), lifted by z = curve * (x^2 - y^2); the cap is a fan from
+// contour point 0, wound like the wall (counter-clockwise seen from +z).
+Input saddle(double r, int segments, double r_out, int rings, double curve)
+{
+    Input in;
+    for (int k = 0; k < rings; k++) {
+        double rad = r + (r_out - r) * k / (rings - 1);
+        for (int i = 0; i < segments; i++) {
+            double a = 2 * M_PI * i / segments, x = rad * cos(a), y = rad * sin(a);
+            in.points.insert(in.points.end(), {x, y, curve * (x * x - y * y)});
+        }
+    }
+    for (int k = 0; k + 1 < rings; k++)
+        for (int i = 0; i < segments; i++) {
+            int32_t a = k * segments + i, b = k * segments + (i + 1) % segments;
+            int32_t c = b + segments, d = a + segments;
+            in.faces.insert(in.faces.end(), {a, b, c, a, c, d});
+        }
+    for (int i = 0; i < segments; i++) in.contour.push_back(i);
+    for (int i = 1; i + 1 < segments; i++) in.cap.insert(in.cap.end(), {0, i, i + 1});
+    return in;
+}
+
+template <class T>
+void put(FILE* f, const std::vector<T>& v)
+{
+    fwrite(v.data(), sizeof(T), v.size(), f);
+}
+
+void write_input(const std::string& path, const Input& in)
+{
+    FILE* f = fopen(path.c_str(), "wb");
+    if (!f) {
+        perror(path.c_str());
+        exit(1);
+    }
+    int32_t np = (int32_t)(in.points.size() / 3), nf = (int32_t)(in.faces.size() / 3);
+    int32_t n = (int32_t)in.contour.size(), m = (int32_t)(in.cap.size() / 3);
+    fwrite(&np, 4, 1, f);
+    put(f, in.points);
+    fwrite(&nf, 4, 1, f);
+    put(f, in.faces);
+    fwrite(&n, 4, 1, f);
+    put(f, in.contour);
+    fwrite(&m, 4, 1, f);
+    put(f, in.cap);
+    fclose(f);
+}
+
+// nt of a --remesh output: after k and its 3k coordinates.
+int64_t output_triangles(const std::string& path)
+{
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f) return -1;
+    int32_t k = 0, nt = -1;
+    if (fread(&k, 4, 1, f) == 1 && fseek(f, 4 + 24L * k, SEEK_SET) == 0 && fread(&nt, 4, 1, f) == 1) {
+    }
+    fclose(f);
+    return nt;
+}
+
+struct Measure {
+    int status;
+    double seconds;
+    long max_rss_kb;
+};
+
+Measure run(const std::vector<std::string>& args)
+{
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    timeval t0, t1;
+    gettimeofday(&t0, nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        // The program's own lines would drown the table.
+        if (!freopen("/dev/null", "w", stderr)) _exit(127);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    rusage ru{};
+    wait4(pid, &status, 0, &ru);
+    gettimeofday(&t1, nullptr);
+    Measure m;
+    m.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    m.seconds = (t1.tv_sec - t0.tv_sec) + (t1.tv_usec - t0.tv_usec) * 1e-6;
+    m.max_rss_kb = ru.ru_maxrss;
+    return m;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const std::string exe = argc > 1 ? argv[1] : VELMOR_EXE;
+    const std::string dir = argc > 2 ? argv[2] : "/tmp";
+    struct Case {
+        const char* name;
+        Input in;
+        std::vector<std::string> options;
+    };
+    const Case cases[] = {
+        {"saddle wall, ~10k", saddle(50, 330, 56, 3, 0.004), {"--far", "1.45"}},
+        {"saddle wall, ~100k", saddle(50, 330, 56, 3, 0.004), {"--far", "0.46"}},
+        {"saddle wall, ~400k", saddle(50, 330, 56, 3, 0.004),
+         {"--far", "0.23", "--max-faces", "10000000"}},
+        {"flat disc, uniform, ~24k", saddle(50, 330, 56, 3, 0), {"--grad", "0", "--far", "0.95"}},
+        {"flat disc, uniform, ~237k", saddle(50, 330, 56, 3, 0),
+         {"--grad", "0", "--far", "0.302", "--max-faces", "10000000"}},
+    };
+    printf("%-28s %10s %9s %14s %12s\n", "case", "triangles", "wall s", "triangles/s", "peak RSS kB");
+    for (const Case& c : cases) {
+        const std::string in = dir + "/velmor_bench_in.bin", out = dir + "/velmor_bench_out.bin";
+        write_input(in, c.in);
+        std::vector<std::string> args = {exe, "--remesh", in, out};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        Measure m = run(args);
+        int64_t nt = m.status == 0 ? output_triangles(out) : -1;
+        if (m.status != 0) {
+            printf("%-28s failed with status %d\n", c.name, m.status);
+            continue;
+        }
+        printf("%-28s %10lld %9.3f %14.0f %12ld\n", c.name, (long long)nt, m.seconds,
+               nt / m.seconds, m.max_rss_kb);
+        fflush(stdout);
+    }
+    return 0;
+}
