@@ -315,3 +315,36 @@ TEST(RepairMesh, FillsConcavePlanarHolesFlat)
         EXPECT_NEAR(unsigned_area, 2 * PolygonArea(c.outline), 1e-9);
     }
 }
+
+// The open top of a cube may be closed along either diagonal; where one of
+// them is already an edge of a tetrahedron standing on it, the fill takes the
+// other, or that edge would be used four times and cut apart.
+TEST(RepairMesh, FillAvoidsDiagonalsThatAreEdgesElsewhere)
+{
+    struct Case {
+        const char* name;
+        uint32_t a, b;   // the top diagonal the tetrahedron stands on
+        Vec3 x, y;       // its two apexes
+    };
+    const Case cases[] = {
+        {"on 4-7", 4, 7, {1, 0, 2}, {0, 1, 2}},
+        {"on 5-6", 5, 6, {0, 0, 2}, {1, 1, 2}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        MeshData mesh = Cube();
+        mesh.triangles.erase(mesh.triangles.begin() + 2, mesh.triangles.begin() + 4);
+        const uint32_t x = (uint32_t)mesh.vertices.size(), y = x + 1;
+        mesh.vertices.push_back(c.x);
+        mesh.vertices.push_back(c.y);
+        mesh.triangles.push_back({c.a, c.b, x});
+        mesh.triangles.push_back({c.a, x, y});
+        mesh.triangles.push_back({c.a, y, c.b});
+        mesh.triangles.push_back({c.b, y, x});
+        RepairMesh(mesh, {});
+        EXPECT_TRUE(VerifyMesh(mesh).IsValid());
+        EXPECT_NEAR(Volume(mesh), 1 + 1.0 / 3, 1e-12);
+        // No vertex had to be split to cut a four-triangle edge apart.
+        EXPECT_EQ(mesh.vertices.size(), 10u);
+    }
+}
