@@ -75,7 +75,7 @@ winrt::hresult CodeOfGet(const IAsyncAction& action)
 
 }  // namespace
 
-TEST(Await, ReadyOperationContinuesOnTheCallersThread)
+TEST(AsyncAwait, ReadyOperationContinuesOnTheCallersThread)
 {
     Where where;
     IAsyncAction action = AwaitAndRecordAsync(ReadyAsync(7), &where);
@@ -86,7 +86,7 @@ TEST(Await, ReadyOperationContinuesOnTheCallersThread)
     EXPECT_EQ(where.value, 7);
 }
 
-TEST(Await, LaterOperationContinuesOnTheLayerThread)
+TEST(AsyncAwait, LaterOperationContinuesOnTheLayerThread)
 {
     std::promise<void> open;
     Where where;
@@ -99,7 +99,7 @@ TEST(Await, LaterOperationContinuesOnTheLayerThread)
     EXPECT_EQ(where.value, 9);
 }
 
-TEST(Await, FailureIsRaisedWhereAwaitedNeverByTheCall)
+TEST(AsyncAwait, FailureIsRaisedWhereAwaitedNeverByTheCall)
 {
     struct Case {
         const char* name;
@@ -149,7 +149,7 @@ TEST(Await, FailureIsRaisedWhereAwaitedNeverByTheCall)
     }
 }
 
-TEST(Completed, HandlerRunsExactlyOnceAndASecondIsRefused)
+TEST(AsyncCompleted, HandlerRunsExactlyOnceAndASecondIsRefused)
 {
     std::promise<void> open;
     IAsyncOperation<int> operation = GatedAsync(open.get_future().share(), 3);
@@ -170,7 +170,7 @@ TEST(Completed, HandlerRunsExactlyOnceAndASecondIsRefused)
     EXPECT_EQ(operation.GetResults(), 3);
 }
 
-TEST(Completed, HandlerSetAfterTheEndRunsAtOnceOnTheCallersThread)
+TEST(AsyncCompleted, HandlerSetAfterTheEndRunsAtOnceOnTheCallersThread)
 {
     IAsyncOperation<int> operation = ReadyAsync(5);
     std::thread::id ran_on;
@@ -184,7 +184,7 @@ TEST(Completed, HandlerSetAfterTheEndRunsAtOnceOnTheCallersThread)
     EXPECT_EQ(ran_on, std::this_thread::get_id());
 }
 
-TEST(GetResults, RefusedBeforeTheEndAndOnAnEmptyHandle)
+TEST(AsyncGetResults, RefusedBeforeTheEndAndOnAnEmptyHandle)
 {
     std::promise<void> open;
     IAsyncOperation<int> operation = GatedAsync(open.get_future().share(), 1);
@@ -195,7 +195,7 @@ TEST(GetResults, RefusedBeforeTheEndAndOnAnEmptyHandle)
     EXPECT_THROW(empty.Status(), winrt::hresult_illegal_method_call);
 }
 
-TEST(Get, BlockingWaitOnTheLayerThreadIsRefused)
+TEST(AsyncGet, BlockingWaitOnTheLayerThreadIsRefused)
 {
     std::promise<void> open;
     IAsyncOperation<int> pending = GatedAsync(open.get_future().share(), 1);
@@ -215,7 +215,7 @@ TEST(Get, BlockingWaitOnTheLayerThreadIsRefused)
     EXPECT_EQ(result.get(), kIllegalMethodCall);
 }
 
-TEST(Cancel, StopsTheBodyAtItsNextAwait)
+TEST(AsyncCancel, StopsTheBodyAtItsNextAwait)
 {
     std::promise<void> open;
     std::atomic<bool> passed_second{false};
@@ -233,7 +233,7 @@ TEST(Cancel, StopsTheBodyAtItsNextAwait)
     EXPECT_THROW(action.GetResults(), winrt::hresult_canceled);
 }
 
-TEST(Frame, LocalsGoWithTheBodyParametersWithTheLastHandle)
+TEST(AsyncFrame, LocalsGoWithTheBodyParametersWithTheLastHandle)
 {
     std::promise<void> open;
     std::atomic<int> live_at_end{-1};
@@ -254,7 +254,7 @@ TEST(Frame, LocalsGoWithTheBodyParametersWithTheLastHandle)
     EXPECT_EQ(Counted::live.load(), 0);
 }
 
-TEST(Frame, ReleasedWhenTheHandleGoesFirst)
+TEST(AsyncFrame, ReleasedWhenTheHandleGoesFirst)
 {
     std::promise<void> open;
     std::promise<void> ended;
@@ -277,7 +277,7 @@ TEST(Frame, ReleasedWhenTheHandleGoesFirst)
     EXPECT_EQ(Counted::live.load(), 0);
 }
 
-TEST(Await, ManyChainsThroughTheLayerThreadEndInOrder)
+TEST(AsyncAwait, ManyChainsThroughTheLayerThreadEndInOrder)
 {
     // Chains of awaits started from several threads at once: every one ends
     // with its own sum.

@@ -34,7 +34,7 @@ std::wstring Wide(const std::string& utf8)
 
 }  // namespace
 
-TEST(GetFileFromPath, RefusesWhatIsNotAnExistingRegularFile)
+TEST(StorageGetFile, RefusesWhatIsNotAnExistingRegularFile)
 {
     testsupport::TempDir dir;
     testsupport::WriteBytes(dir.file("plain"), {1, 2, 3});
@@ -70,7 +70,7 @@ TEST(GetFileFromPath, RefusesWhatIsNotAnExistingRegularFile)
     }
 }
 
-TEST(OpenAsync, ReadStreamReadsTheFileAndRefusesWrites)
+TEST(StorageOpen, ReadStreamReadsTheFileAndRefusesWrites)
 {
     testsupport::TempDir dir;
     // A name outside ASCII reaches the file system as UTF-8.
@@ -90,7 +90,7 @@ TEST(OpenAsync, ReadStreamReadsTheFileAndRefusesWrites)
     EXPECT_EQ(testsupport::ReadBytes(path).size(), 5u);
 }
 
-TEST(OpenAsync, ReadWriteStreamTruncatesCopiesAndFlushesToDisk)
+TEST(StorageOpen, ReadWriteStreamTruncatesCopiesAndFlushesToDisk)
 {
     testsupport::TempDir dir;
     std::string path = dir.file("out.3mf");
@@ -108,7 +108,7 @@ TEST(OpenAsync, ReadWriteStreamTruncatesCopiesAndFlushesToDisk)
     EXPECT_EQ(testsupport::ReadBytes(path), package);
 }
 
-TEST(OpenAsync, FileReplacedByAPipeIsRefusedWithoutBlocking)
+TEST(StorageOpen, FileReplacedByAPipeIsRefusedWithoutBlocking)
 {
     testsupport::TempDir dir;
     std::string path = dir.file("swap");
@@ -122,7 +122,7 @@ TEST(OpenAsync, FileReplacedByAPipeIsRefusedWithoutBlocking)
     EXPECT_EQ(CodeOf(file.OpenAsync(FileAccessMode::Read)), kFileNotFound);
 }
 
-TEST(OpenAsync, StreamOutlivesTheFileHandleAndTheCaller)
+TEST(StorageOpen, StreamOutlivesTheFileHandleAndTheCaller)
 {
     testsupport::TempDir dir;
     std::string path = dir.file("kept");

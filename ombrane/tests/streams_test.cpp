@@ -56,7 +56,7 @@ TEST(MemoryStream, CopiesShareOneStream)
     EXPECT_EQ(stream.Position(), 3u);
 }
 
-TEST(CopyAsync, CopiesFromTheSourcePositionToItsEnd)
+TEST(StreamCopy, CopiesFromTheSourcePositionToItsEnd)
 {
     struct Case {
         const char* name;
@@ -88,7 +88,7 @@ TEST(CopyAsync, CopiesFromTheSourcePositionToItsEnd)
     }
 }
 
-TEST(ReadAllBytes, ReadsFromTheStartWhateverThePosition)
+TEST(StreamReadAll, ReadsFromTheStartWhateverThePosition)
 {
     std::vector<uint8_t> bytes = Pattern(70000);
     InMemoryRandomAccessStream stream(bytes);
