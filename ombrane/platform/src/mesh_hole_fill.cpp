@@ -52,12 +52,21 @@ struct Ear {
     }
 };
 
+// An ear found holding a reflex vertex, to be rated again once that vertex
+// is clipped or turns convex; stale when the ear's stamp has moved on.
+struct Blocked {
+    uint32_t ear, stamp, next;
+};
+
 // Reused across loops so small loops cost no allocation.
 struct Workspace {
     std::vector<Vec3> pts;
     std::vector<Point2> uv;
     std::vector<uint32_t> prev, next, stamp;
-    std::vector<uint8_t> removed;
+    std::vector<uint8_t> removed, reflex;
+    std::vector<uint32_t> reflex_list;   // reflex at the start; a vertex never turns reflex
+    std::vector<uint32_t> blocked_head;  // per vertex, into blocked
+    std::vector<Blocked> blocked;
     std::vector<Ear> heap;
 };
 
@@ -72,7 +81,7 @@ public:
     void Run(const uint32_t* loop, size_t n, std::vector<std::array<uint32_t, 3>>& out);
 
 private:
-    Ear Evaluate(uint32_t i) const;
+    Ear Evaluate(uint32_t i, uint32_t* blocker) const;
     bool Reflex2(uint32_t r) const
     {
         return Orient2(ws_.uv[ws_.prev[r]], ws_.uv[r], ws_.uv[ws_.next[r]]) <= 0;
@@ -80,8 +89,23 @@ private:
     void Push(uint32_t i)
     {
         ws_.stamp[i]++;
-        ws_.heap.push_back(Evaluate(i));
+        uint32_t blocker = kNoHalfEdge;
+        ws_.heap.push_back(Evaluate(i, &blocker));
         std::push_heap(ws_.heap.begin(), ws_.heap.end(), std::greater<Ear>());
+        if (blocker != kNoHalfEdge) {
+            ws_.blocked.push_back({i, ws_.stamp[i], ws_.blocked_head[blocker]});
+            ws_.blocked_head[blocker] = (uint32_t)(ws_.blocked.size() - 1);
+        }
+    }
+    // r no longer blocks: the ears it held are rated again.
+    void Release(uint32_t r)
+    {
+        uint32_t node = ws_.blocked_head[r];
+        ws_.blocked_head[r] = kNoHalfEdge;
+        for (; node != kNoHalfEdge; node = ws_.blocked[node].next) {
+            const Blocked b = ws_.blocked[node];
+            if (!ws_.removed[b.ear] && ws_.stamp[b.ear] == b.stamp) Push(b.ear);
+        }
     }
 
     const std::vector<Vec3>& verts_;
@@ -94,7 +118,7 @@ private:
     bool empty_ear_test_ = false;
 };
 
-Ear LoopFill::Evaluate(uint32_t i) const
+Ear LoopFill::Evaluate(uint32_t i, uint32_t* blocker) const
 {
     const uint32_t p = ws_.prev[i], q = ws_.next[i];
     const Vec3 cr = Cross(Sub(ws_.pts[i], ws_.pts[p]), Sub(ws_.pts[q], ws_.pts[i]));
@@ -102,13 +126,16 @@ Ear LoopFill::Evaluate(uint32_t i) const
     if (!(Dot(cr, normal_) > 0)) {
         ear.cls = 1;
     } else if (empty_ear_test_) {
+        // Only a reflex vertex can stand inside a convex ear of a simple loop.
         const Point2 &a = ws_.uv[p], &b = ws_.uv[i], &c = ws_.uv[q];
-        for (uint32_t r = ws_.next[q]; r != p; r = ws_.next[r]) {
+        for (uint32_t r : ws_.reflex_list) {
+            if (!ws_.reflex[r] || ws_.removed[r] || r == p || r == i || r == q) continue;
             const Point2& x = ws_.uv[r];
             if ((x.u == a.u && x.v == a.v) || (x.u == b.u && x.v == b.v) || (x.u == c.u && x.v == c.v))
                 continue;
-            if (Reflex2(r) && Orient2(a, b, x) >= 0 && Orient2(b, c, x) >= 0 && Orient2(c, a, x) >= 0) {
+            if (Orient2(a, b, x) >= 0 && Orient2(b, c, x) >= 0 && Orient2(c, a, x) >= 0) {
                 ear.cls = 1;
+                *blocker = r;
                 break;
             }
         }
@@ -166,33 +193,33 @@ void LoopFill::Run(const uint32_t* loop, size_t n, std::vector<std::array<uint32
     ws_.next.resize(n);
     ws_.stamp.assign(n, 0);
     ws_.removed.assign(n, 0);
+    ws_.reflex.assign(n, 0);
+    ws_.reflex_list.clear();
+    ws_.blocked_head.assign(n, kNoHalfEdge);
+    ws_.blocked.clear();
     ws_.heap.clear();
     for (size_t i = 0; i < n; i++) {
         ws_.prev[i] = (uint32_t)((i + n - 1) % n);
         ws_.next[i] = (uint32_t)((i + 1) % n);
     }
+    if (empty_ear_test_)
+        for (uint32_t i = 0; i < n; i++)
+            if (Reflex2(i)) {
+                ws_.reflex[i] = 1;
+                ws_.reflex_list.push_back(i);
+            }
     for (uint32_t i = 0; i < n; i++) Push(i);
 
     uint32_t any = 0;
-    // After a clip, ears rated class 1 by the empty-ear test may have become
-    // good; they are rated again before a class-1 ear is taken.
-    bool fresh = true;
     while (remaining_ > 3) {
         std::pop_heap(ws_.heap.begin(), ws_.heap.end(), std::greater<Ear>());
         const Ear top = ws_.heap.back();
         ws_.heap.pop_back();
         const uint32_t i = top.at;
         if (ws_.removed[i] || top.stamp != ws_.stamp[i]) continue;
-        if (top.cls > 0 && empty_ear_test_ && !fresh) {
-            for (uint32_t r = ws_.next[i];; r = ws_.next[r]) {
-                Push(r);
-                if (r == i) break;
-            }
-            fresh = true;
-            continue;
-        }
         // Other fills may have taken this ear's diagonal since it was rated.
-        const Ear now = Evaluate(i);
+        uint32_t blocker = kNoHalfEdge;
+        const Ear now = Evaluate(i, &blocker);
         if (now.cls != top.cls) {
             Push(i);
             continue;
@@ -205,11 +232,17 @@ void LoopFill::Run(const uint32_t* loop, size_t n, std::vector<std::array<uint32
         ws_.prev[q] = p;
         remaining_--;
         any = q;
-        fresh = false;
-        if (remaining_ > 3) {
-            Push(p);
-            Push(q);
+        if (remaining_ <= 3) break;
+        if (empty_ear_test_) {
+            Release(i);
+            for (uint32_t v : {p, q})
+                if (ws_.reflex[v] && !Reflex2(v)) {
+                    ws_.reflex[v] = 0;
+                    Release(v);
+                }
         }
+        Push(p);
+        Push(q);
     }
     out.push_back({loop[ws_.prev[any]], loop[any], loop[ws_.next[any]]});
 }
