@@ -162,6 +162,20 @@ std::vector<RepairCase> RepairCases()
              return m;
          },
          2, 2},
+        {"six tetrahedra around one edge",
+         [] {
+             MeshData m;
+             m.vertices = {{0, 0, 0}, {0, 0, 1}};
+             for (uint32_t i = 0; i < 6; i++) {
+                 const double a = M_PI * i / 3;
+                 m.vertices.push_back({std::cos(a), std::sin(a), 0.5});
+                 m.vertices.push_back({std::cos(a + 0.5), std::sin(a + 0.5), 0.5});
+                 const uint32_t c = 2 + 2 * i, d = c + 1;
+                 m.triangles.insert(m.triangles.end(), {{0, 1, c}, {0, c, d}, {0, d, 1}, {1, d, c}});
+             }
+             return m;
+         },
+         std::sin(0.5) - 1e-12, std::sin(0.5) + 1e-12},
         {"repeated index",
          [] {
              MeshData m = Cube();

@@ -172,22 +172,43 @@ void CutOverusedEdges(MeshData& mesh)
         const auto& tri = mesh.triangles[h / 3];
         return tri[h % 3] < tri[(h % 3 + 1) % 3];
     };
-    for (size_t begin = 0, end; begin < over.size(); begin = end) {
-        for (end = begin + 1; end < over.size() && over[end].first == over[begin].first;) end++;
-        for (int pass = 0; pass < 2; pass++) {
-            for (size_t i = begin; i < end; i++) {
-                const uint32_t hi = over[i].second;
-                if (mate[hi] != kNoHalfEdge) continue;
-                for (size_t j = i + 1; j < end; j++) {
-                    const uint32_t hj = over[j].second;
-                    if (mate[hj] != kNoHalfEdge || runs_up(hi) == runs_up(hj)) continue;
-                    if (pass == 0 && FindRoot(sheet, hi / 3) != FindRoot(sheet, hj / 3)) continue;
-                    mate[hi] = hj;
-                    mate[hj] = hi;
-                    break;
-                }
+    // Pairs each half-edge of seq with the earliest waiting one of the other
+    // direction; linear, so an edge shared by many triangles costs no more.
+    std::vector<uint32_t> waiting[2];
+    auto pair_in_order = [&](const uint32_t* seq, size_t n) {
+        size_t head[2] = {0, 0};
+        waiting[0].clear();
+        waiting[1].clear();
+        for (size_t i = 0; i < n; i++) {
+            const uint32_t h = seq[i];
+            if (mate[h] != kNoHalfEdge) continue;
+            const int up = runs_up(h);
+            if (head[!up] < waiting[!up].size()) {
+                const uint32_t g = waiting[!up][head[!up]++];
+                mate[h] = g;
+                mate[g] = h;
+            } else {
+                waiting[up].push_back(h);
             }
         }
+    };
+    std::vector<std::pair<uint32_t, uint32_t>> by_sheet;
+    std::vector<uint32_t> seq;
+    for (size_t begin = 0, end; begin < over.size(); begin = end) {
+        for (end = begin + 1; end < over.size() && over[end].first == over[begin].first;) end++;
+        by_sheet.clear();
+        for (size_t i = begin; i < end; i++)
+            by_sheet.push_back({FindRoot(sheet, over[i].second / 3), over[i].second});
+        std::sort(by_sheet.begin(), by_sheet.end());
+        for (size_t a = 0, b; a < by_sheet.size(); a = b) {
+            seq.clear();
+            for (b = a; b < by_sheet.size() && by_sheet[b].first == by_sheet[a].first; b++)
+                seq.push_back(by_sheet[b].second);
+            pair_in_order(seq.data(), seq.size());
+        }
+        seq.clear();
+        for (size_t i = begin; i < end; i++) seq.push_back(over[i].second);
+        pair_in_order(seq.data(), seq.size());
         for (size_t i = begin; i < end; i++)
             if (mate[over[i].second] == kNoHalfEdge) drop[over[i].second / 3] = 1;
         const uint64_t key = over[begin].first - 1;
