@@ -51,7 +51,10 @@ IAsyncAction SaveModelToFileAsync(const Printing3DModel& model, const std::wstri
 
     // The output must be a file we may write: a folder there, or a file
     // that cannot be opened for writing, fails as creating it would.
-    if (fs::is_directory(native_path)) throw std::runtime_error(kCannotCreate);
+    // Anything but a regular file is refused before any open: opening a pipe
+    // for writing would block until a reader came.
+    const fs::file_status existing = fs::status(native_path);
+    if (fs::exists(existing) && !fs::is_regular_file(existing)) throw std::runtime_error(kCannotCreate);
     if (fs::exists(native_path) && !std::ofstream(native_path, std::ios::binary | std::ios::app))
         throw std::runtime_error(kCannotCreate);
 

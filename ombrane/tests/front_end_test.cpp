@@ -197,7 +197,7 @@ TEST(OmbraneProcess, ConsoleBytesAndExitCodes)
     }
 }
 
-TEST(OmbraneProcess, NonRegularInputsFailWithoutBlocking)
+TEST(OmbraneProcess, PipesAndDevicesFailWithoutBlocking)
 {
     testsupport::TempDir dir;
     const std::string pipe = dir.file("pipe.3mf");
@@ -208,6 +208,14 @@ TEST(OmbraneProcess, NonRegularInputsFailWithoutBlocking)
         EXPECT_EQ(run.status, 2);
         EXPECT_NE(run.out.find("[Load] Size=[HRESULT] 0x80004005 : "), std::string::npos) << run.out;
     }
+    const std::string model = std::string(MESHTOOLS_CORPUS_DIR) + "/MUSTPASS_Chapter3.2b_UnitsMeasurementMM.3mf";
+    if (!std::filesystem::exists(model)) GTEST_SKIP() << "corpus not present";
+    testsupport::RunResult run = testsupport::Run({OMBRANE_EXE, model, pipe});
+    EXPECT_EQ(run.status, 2);
+    const std::string tail = "[HRESULT] 0x80004005 : Impossible de cr\xC3\xA9" "er le fichier de sortie.\n";
+    ASSERT_GE(run.out.size(), tail.size());
+    EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail);
+    EXPECT_EQ(run.out.find("[Save] "), std::string::npos);
 }
 
 TEST(OmbraneProcess, RepeatedRunsEndWithTheirExitCode)
