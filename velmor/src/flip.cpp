@@ -4,6 +4,7 @@
 #include "velmor.h"
 
 #include <cmath>
+#include <cstdlib>
 
 // Payload words of a flip-table entry.
 enum { FACE0 = 0, FACE1 = 1, NFACE = 2, LIVE = 3 };
@@ -51,7 +52,15 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
 
     edgetab tab;
     edgetab_init(&tab, 3 * nt);
+    // The inserts land all over the slot array: ask for the home slots of a
+    // later triangle's sides ahead of time.
+    const int64_t ahead = 8;
     for (int64_t i = 0; i < nt; i++) {
+        if (i + ahead < nt) {
+            const int32_t* later = tri + 3 * (i + ahead);
+            for (int s = 0; s < 3; s++)
+                __builtin_prefetch(&tab.slots[fmix64(edge_key(later[s], later[(s + 1) % 3])) & tab.mask]);
+        }
         const int32_t* row = tri + 3 * i;
         for (int s = 0; s < 3; s++) {
             int32_t ins;
@@ -67,18 +76,27 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         }
     }
 
+    // Each triangle's doubled area and smallest angle, computed once per row
+    // content instead of once per side (-1: not yet); the same calls on the
+    // same corners in the same order, so the same bits.
+    double* area2 = (double*)xrealloc(nullptr, (size_t)(nt + 1) * 2 * sizeof(double));
+    double* angle = area2 + (nt + 1);
+    for (int64_t i = 0; i < nt; i++) area2[i] = angle[i] = -1;
+
     const double tol_rim = g_par.dev_rim, tol_in = g_par.dev_in, grow = g_par.area_grow;
     int64_t flips = 0;
     // nused is re-read: entries appended by flips are reached and skipped.
     for (int64_t u = 0; u < tab.nused; u++) {
+        if (u + 16 < tab.nused) __builtin_prefetch(&tab.slots[tab.used[u + 16]]);
         edge_slot* e = &tab.slots[tab.used[u]];
         if (e->data[NFACE] != 2) continue;
         if (keyset_has(ks, e->key)) continue;
         const int32_t a = (int32_t)((e->key - 1) >> 32);
         const int32_t b = (int32_t)((e->key - 1) & 0xffffffffu);
         if (b < np) continue;
-        int32_t* r0 = tri + 3 * (int64_t)e->data[FACE0];
-        int32_t* r1 = tri + 3 * (int64_t)e->data[FACE1];
+        const int64_t f0 = e->data[FACE0], f1 = e->data[FACE1];
+        int32_t* r0 = tri + 3 * f0;
+        int32_t* r1 = tri + 3 * f1;
         if (!row_has(r0, a) || !row_has(r0, b) || !row_has(r1, a) || !row_has(r1, b)) continue;
         const int32_t c = apex(r0, a, b), d = apex(r1, a, b);
         if (c < 0 || d < 0 || c == d) continue;
@@ -99,12 +117,19 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         const double *P = at(xyz, p), *Q = at(xyz, q), *C = at(xyz, c), *D = at(xyz, d);
         const double *t00 = at(xyz, r0[0]), *t01 = at(xyz, r0[1]), *t02 = at(xyz, r0[2]);
         const double *t10 = at(xyz, r1[0]), *t11 = at(xyz, r1[1]), *t12 = at(xyz, r1[2]);
-        double area_new = 0.5 * (cross_len(P, D, C) + cross_len(D, Q, C));
-        double area_old = 0.5 * (cross_len(t00, t01, t02) + cross_len(t10, t11, t12));
+        const double n0 = cross_len(P, D, C), n1 = cross_len(D, Q, C);
+        // A NaN area is cached as NaN: only -1 means "not yet".
+        if (area2[f0] == -1) area2[f0] = cross_len(t00, t01, t02);
+        if (area2[f1] == -1) area2[f1] = cross_len(t10, t11, t12);
+        double area_new = 0.5 * (n0 + n1);
+        double area_old = 0.5 * (area2[f0] + area2[f1]);
         if (area_new > grow * area_old) continue;
 
-        double ang_old = min_of(tri_min_angle(t00, t01, t02), tri_min_angle(t10, t11, t12));
-        double ang_new = min_of(tri_min_angle(P, D, C), tri_min_angle(D, Q, C));
+        if (angle[f0] == -1) angle[f0] = tri_min_angle(t00, t01, t02);
+        if (angle[f1] == -1) angle[f1] = tri_min_angle(t10, t11, t12);
+        const double a0 = tri_min_angle(P, D, C), a1 = tri_min_angle(D, Q, C);
+        double ang_old = min_of(angle[f0], angle[f1]);
+        double ang_new = min_of(a0, a1);
         if (ang_old + 1e-9 >= ang_new) continue;
 
         double m_new[3], m_old[3];
@@ -123,6 +148,10 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
 
         r0[0] = p; r0[1] = d; r0[2] = c;
         r1[0] = d; r1[1] = q; r1[2] = c;
+        area2[f0] = n0;
+        area2[f1] = n1;
+        angle[f0] = a0;
+        angle[f1] = a1;
         e->data[LIVE] = 0;
         int32_t ins;
         edge_slot* ne = edgetab_get(&tab, cd_key, &ins);
@@ -130,6 +159,7 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         ne->data[LIVE] = 1;
         flips++;
     }
+    free(area2);
     edgetab_free(&tab);
     return flips;
 }
