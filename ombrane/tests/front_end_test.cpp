@@ -3,7 +3,10 @@
 // whole process.
 #include <gtest/gtest.h>
 
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <iostream>
@@ -228,4 +231,31 @@ TEST(OmbraneProcess, RepeatedRunsEndWithTheirExitCode)
         if (testsupport::Run({OMBRANE_EXE, missing, dir.file("out")}).status != 2) wrong++;
     }
     EXPECT_EQ(wrong, 0);
+}
+
+TEST(OmbraneProcess, ClosedConsoleDoesNotStopTheSave)
+{
+    const std::string model = std::string(MESHTOOLS_CORPUS_DIR) + "/MUSTPASS_Chapter3.2b_UnitsMeasurementMM.3mf";
+    if (!std::filesystem::exists(model)) GTEST_SKIP() << "corpus not present";
+    testsupport::TempDir dir;
+    const std::string output = dir.file("saved.3mf");
+    // Standard output is a pipe whose reader has already gone.
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ::close(fds[0]);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    std::string exe = OMBRANE_EXE;
+    std::vector<char*> argv = {exe.data(), const_cast<char*>(model.c_str()), const_cast<char*>(output.c_str()),
+                               nullptr};
+    pid_t pid;
+    ASSERT_EQ(posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    int wstatus = 0;
+    ASSERT_EQ(waitpid(pid, &wstatus, 0), pid);
+    ASSERT_TRUE(WIFEXITED(wstatus)) << "killed by signal " << WTERMSIG(wstatus);
+    EXPECT_EQ(WEXITSTATUS(wstatus), 0);
+    EXPECT_GT(testsupport::ReadBytes(output).size(), 0u);
 }

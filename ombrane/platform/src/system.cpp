@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -153,6 +154,9 @@ void UseUtf8Console()
     alignas(Utf8ConsoleBuf) static unsigned char storage[sizeof(Utf8ConsoleBuf)];
     static Utf8ConsoleBuf* buf = new (storage) Utf8ConsoleBuf();
     std::wcout.rdbuf(buf);
+    // A reader that went away (a script piping into head) loses the text;
+    // it must not kill the run in the middle of a save.
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 }  // namespace ombrane::platform

@@ -42,8 +42,9 @@ std::filesystem::path PathFromWide(std::wstring_view wide);
 std::wstring PathToWide(const std::filesystem::path& path);
 
 // Makes std::wcout write UTF-8 to standard output, whatever the locale, with
-// its own fixed buffer (no allocation while writing) flushed at exit. Call
-// once, before anything is written.
+// its own fixed buffer (no allocation while writing) flushed at exit. A
+// closed standard output loses the text and nothing else (SIGPIPE is
+// ignored). Call once, before anything is written.
 void UseUtf8Console();
 
 }  // namespace ombrane::platform
