@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <random>
 
 namespace {
@@ -248,3 +249,112 @@ TEST(DistPointTri, AgreesWithSamplingOnRandomTriangles)
 }
 
 }  // namespace
+
+namespace {
+
+// The smallest angle as the law of cosines gives it corner by corner, one
+// arc cosine each, the smallest kept (NaN never, 1e300 when none).
+double min_angle_three_acos(const double* a, const double* b, const double* c)
+{
+    auto len = [](const double* p, const double* q) {
+        double dx = p[0] - q[0], dy = p[1] - q[1], dz = p[2] - q[2];
+        return std::sqrt(dx * dx + dy * dy + dz * dz);
+    };
+    double lc = len(b, a), la = len(c, b), lb = len(a, c);
+    double shortest = la;
+    if (lb < shortest) shortest = lb;
+    if (lc < shortest) shortest = lc;
+    if (shortest < 1e-12) return 0;
+    const double sides[3][3] = {{lc, la, lb}, {la, lb, lc}, {lb, lc, la}};
+    double best = 1e300;
+    for (const auto& s : sides) {
+        double cs = (s[1] * s[1] + s[2] * s[2] - s[0] * s[0]) / (2 * s[1] * s[2]);
+        if (cs < -1) cs = -1;
+        if (cs > 1) cs = 1;
+        double ang = std::acos(cs);
+        if (ang < best) best = ang;
+    }
+    return best;
+}
+
+}  // namespace
+
+// The kernel may take one arc cosine of the largest cosine: that is the
+// same value only while acos never rises between neighbouring doubles, and
+// the same bits as three arc cosines on every kind of triangle.
+TEST(TriMinAngle, OneArcCosineGivesTheSameBitsAsThree)
+{
+    std::mt19937_64 rng(20261210);
+    std::uniform_real_distribution<double> unit(-1, 1);
+    for (int it = 0; it < 4000000; it++) {
+        double x = unit(rng);
+        if (it % 4 == 0) x = std::ldexp(x, -(int)(rng() % 60));  // near 0
+        if (it % 4 == 1) x = std::copysign(1 - std::ldexp(std::fabs(x), -(int)(rng() % 50)), x);
+        double up = std::nextafter(x, 2.0);
+        if (up > 1) continue;
+        ASSERT_LE(std::acos(up), std::acos(x)) << std::hexfloat << x;
+    }
+    std::uniform_real_distribution<double> coord(-10, 10);
+    std::uniform_real_distribution<double> tiny(-1e-6, 1e-6);
+    const char* kinds[] = {"random", "sliver", "near equilateral", "near isosceles",
+                           "grid points", "scaled"};
+    for (int kind = 0; kind < 6; kind++) {
+        SCOPED_TRACE(kinds[kind]);
+        for (int it = 0; it < 1000000; it++) {
+            double a[3], b[3], c[3];
+            for (int i = 0; i < 3; i++) a[i] = coord(rng), b[i] = coord(rng), c[i] = coord(rng);
+            switch (kind) {
+            case 1: {  // c close to the segment ab, or beyond it
+                double t = unit(rng) * 1.5;
+                for (int i = 0; i < 3; i++)
+                    c[i] = a[i] + (b[i] - a[i]) * t + std::ldexp(tiny(rng), -(int)(rng() % 40));
+                break;
+            }
+            case 2: {  // equilateral in a random plane, corners nudged
+                const double h = std::sqrt(3.0) / 2;
+                double e1[3] = {coord(rng), coord(rng), coord(rng)}, e2[3];
+                double n = std::sqrt(e1[0] * e1[0] + e1[1] * e1[1] + e1[2] * e1[2]);
+                for (double& v : e1) v /= n;
+                e2[0] = -e1[1], e2[1] = e1[0], e2[2] = 0;
+                n = std::sqrt(e2[0] * e2[0] + e2[1] * e2[1]);
+                if (n == 0) continue;
+                for (double& v : e2) v /= n;
+                for (int i = 0; i < 3; i++) {
+                    b[i] = a[i] + e1[i] + tiny(rng);
+                    c[i] = a[i] + 0.5 * e1[i] + h * e2[i] + tiny(rng);
+                }
+                break;
+            }
+            case 3:  // c on the bisecting plane of ab, nudged
+                for (int i = 0; i < 3; i++) c[i] = (a[i] + b[i]) * 0.5 + coord(rng) * 0.3;
+                {
+                    double m[3], d[3], dd = 0, md = 0;
+                    for (int i = 0; i < 3; i++) {
+                        m[i] = (a[i] + b[i]) * 0.5;
+                        d[i] = b[i] - a[i];
+                        dd += d[i] * d[i];
+                        md += (c[i] - m[i]) * d[i];
+                    }
+                    for (int i = 0; i < 3; i++) c[i] -= d[i] * md / dd + tiny(rng) * 1e-3;
+                }
+                break;
+            case 4:  // small integers: exact ties between cosines
+                for (int i = 0; i < 3; i++) {
+                    a[i] = (double)(rng() % 5);
+                    b[i] = (double)(rng() % 5);
+                    c[i] = (double)(rng() % 5);
+                }
+                break;
+            case 5: {  // from 1e-9 mm to 1e6 mm
+                double s = std::ldexp(1.0, (int)(rng() % 50) - 30);
+                for (int i = 0; i < 3; i++) a[i] *= s, b[i] *= s, c[i] *= s;
+                break;
+            }
+            }
+            double want = min_angle_three_acos(a, b, c);
+            double got = tri_min_angle(a, b, c);
+            ASSERT_EQ(std::memcmp(&got, &want, sizeof got), 0)
+                << std::hexfloat << "iteration " << it << ": " << got << " vs " << want;
+        }
+    }
+}
