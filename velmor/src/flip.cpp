@@ -43,6 +43,43 @@ static inline bool row_runs(const int32_t* row, int32_t x, int32_t y)
            (row[2] == x && row[0] == y);
 }
 
+// The sweep's table and per-triangle caches outlive one call: the calls of a
+// flip phase see the same triangle count, so the table is kept and emptied
+// through its used list rather than allocated and zeroed (and paged in) anew.
+// A slot count up to twice the least one changes probe lengths, never which
+// slot a key ends in relative to the used order, so results do not change.
+static struct {
+    edgetab tab;
+    bool live;
+    double* cache;      // 2 per triangle
+    int64_t cache_cap;  // triangles
+} flip_ws;
+
+static edgetab* flip_table(int64_t k)
+{
+    uint64_t least = 16;
+    while (least / 4 < (uint64_t)k) least *= 2;
+    edgetab* t = &flip_ws.tab;
+    if (flip_ws.live && t->ucap >= 2 * k + 16 && t->mask + 1 >= least && t->mask + 1 <= 2 * least) {
+        for (int64_t i = 0; i < t->nused; i++) t->slots[t->used[i]] = edge_slot{};
+        t->nused = 0;
+        return t;
+    }
+    if (flip_ws.live) edgetab_free(t);
+    edgetab_init(t, k);
+    flip_ws.live = true;
+    return t;
+}
+
+void flip_release()
+{
+    if (flip_ws.live) edgetab_free(&flip_ws.tab);
+    flip_ws.live = false;
+    free(flip_ws.cache);
+    flip_ws.cache = nullptr;
+    flip_ws.cache_cap = 0;
+}
+
 int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* refusals)
 {
     *refusals = 0;
@@ -50,8 +87,7 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
     int32_t* tri = ts->tri;
     const int64_t nt = ts->n;
 
-    edgetab tab;
-    edgetab_init(&tab, 3 * nt);
+    edgetab& tab = *flip_table(3 * nt);
     // The inserts land all over the slot array: ask for the home slots of a
     // later triangle's sides ahead of time.
     const int64_t ahead = 8;
@@ -79,7 +115,11 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
     // Each triangle's doubled area and smallest angle, computed once per row
     // content instead of once per side (-1: not yet); the same calls on the
     // same corners in the same order, so the same bits.
-    double* area2 = (double*)xrealloc(nullptr, (size_t)(nt + 1) * 2 * sizeof(double));
+    if (flip_ws.cache_cap < nt + 1) {
+        flip_ws.cache = (double*)xrealloc(flip_ws.cache, (size_t)(nt + 1) * 2 * sizeof(double));
+        flip_ws.cache_cap = nt + 1;
+    }
+    double* area2 = flip_ws.cache;
     double* angle = area2 + (nt + 1);
     for (int64_t i = 0; i < nt; i++) area2[i] = angle[i] = -1;
 
@@ -87,7 +127,19 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
     int64_t flips = 0;
     // nused is re-read: entries appended by flips are reached and skipped.
     for (int64_t u = 0; u < tab.nused; u++) {
+        // Two-stage look-ahead: the entry 16 on, then for the entry 6 on (its
+        // slot fetched by now) the slot its step-6 lookup will probe.
         if (u + 16 < tab.nused) __builtin_prefetch(&tab.slots[tab.used[u + 16]]);
+        if (u + 6 < tab.nused) {
+            const edge_slot* later = &tab.slots[tab.used[u + 6]];
+            if (later->data[NFACE] == 2) {
+                const int32_t la = (int32_t)((later->key - 1) >> 32);
+                const int32_t lb = (int32_t)((later->key - 1) & 0xffffffffu);
+                const int32_t lc = apex(tri + 3 * (int64_t)later->data[FACE0], la, lb);
+                const int32_t ld = apex(tri + 3 * (int64_t)later->data[FACE1], la, lb);
+                __builtin_prefetch(&tab.slots[fmix64(edge_key(lc, ld)) & tab.mask]);
+            }
+        }
         edge_slot* e = &tab.slots[tab.used[u]];
         if (e->data[NFACE] != 2) continue;
         if (keyset_has(ks, e->key)) continue;
@@ -159,7 +211,5 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         ne->data[LIVE] = 1;
         flips++;
     }
-    free(area2);
-    edgetab_free(&tab);
     return flips;
 }

@@ -180,5 +180,6 @@ void remesh(verts* vs, tris* ts, const border* bd, const keyset* ks, int32_t np)
             break;
         }
     }
+    flip_release();
     remesh_finish(vs, ts, np, t_start);
 }

@@ -224,6 +224,8 @@ void remesh(verts* vs, tris* ts, const border* bd, const keyset* ks, int32_t np)
 
 // One flip sweep; returns flips, sets *refusals to deviation refusals.
 int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* refusals);
+// Frees the table and caches that flip_pass keeps between its calls.
+void flip_release();
 
 // Up to collapse_passes sub-passes; counters summed over them.
 void collapse_phase(verts* vs, tris* ts, const border* bd, int32_t np, collapse_counts* out);
