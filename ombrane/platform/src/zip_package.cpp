@@ -17,9 +17,6 @@ namespace {
 struct ZipCloser {
     void operator()(zip_t* za) const { zip_discard(za); }
 };
-struct ZipFileCloser {
-    void operator()(zip_file_t* zf) const { zip_fclose(zf); }
-};
 struct ZipSourceFreer {
     void operator()(zip_source_t* src) const { zip_source_free(src); }
 };
@@ -28,7 +25,6 @@ struct ZipErrorFini {
 };
 
 using ZipPtr = std::unique_ptr<zip_t, ZipCloser>;
-using ZipFilePtr = std::unique_ptr<zip_file_t, ZipFileCloser>;
 using ZipSourcePtr = std::unique_ptr<zip_source_t, ZipSourceFreer>;
 
 // 2000-01-01 00:00 in MS-DOS form: archives do not depend on the clock.
@@ -62,8 +58,7 @@ void ThrowInvalidPackage(const std::string& message)
     throw PlatformError(kInvalidData, message);
 }
 
-std::vector<ZipEntry> ReadZip(const uint8_t* data, size_t size,
-                              uint64_t max_entry_bytes, uint64_t max_total_bytes)
+ZipReader::ZipReader(const uint8_t* data, size_t size, uint64_t max_entry_bytes, uint64_t max_total_bytes)
 {
     // libzip takes an empty buffer for an empty archive.
     if (size == 0) ThrowInvalidPackage("3MF: the package is not a zip archive (the file is empty)");
@@ -81,8 +76,6 @@ std::vector<ZipEntry> ReadZip(const uint8_t* data, size_t size,
     src.release();  // the archive owns it now
 
     zip_int64_t count = zip_get_num_entries(za.get(), 0);
-    struct Pending { zip_uint64_t index; std::string name; zip_uint64_t size; };
-    std::vector<Pending> pending;
     uint64_t total = 0;
     for (zip_int64_t i = 0; i < count; i++) {
         zip_stat_t st;
@@ -99,45 +92,92 @@ std::vector<ZipEntry> ReadZip(const uint8_t* data, size_t size,
         if (total > max_total_bytes)
             ThrowInvalidPackage("3MF: the package is too large (more than " +
                                 std::to_string(max_total_bytes) + " bytes uncompressed)");
-        pending.push_back({zip_uint64_t(i), std::move(name), st.size});
+        entries_.push_back({zip_uint64_t(i), std::move(name), st.size});
     }
 
     // OPC part names are equal under ASCII case folding.
     std::vector<std::string> folded;
-    folded.reserve(pending.size());
-    for (const Pending& p : pending) folded.push_back(LowerAscii(p.name));
+    folded.reserve(entries_.size());
+    for (const Entry& e : entries_) folded.push_back(LowerAscii(e.name));
     std::sort(folded.begin(), folded.end());
     auto dup = std::adjacent_find(folded.begin(), folded.end());
     if (dup != folded.end()) ThrowInvalidPackage("3MF: part name " + *dup + " is used twice");
+    archive_ = za.release();
+}
 
-    std::vector<ZipEntry> entries;
-    entries.reserve(pending.size());
-    for (Pending& p : pending) {
-        ZipEntry entry;
-        entry.name = std::move(p.name);
-        entry.bytes.resize(size_t(p.size));
-        ZipFilePtr zf(zip_fopen_index(za.get(), p.index, 0));
-        if (!zf)
-            ThrowInvalidPackage("3MF: part " + entry.name + " cannot be opened (" +
-                                zip_strerror(za.get()) + ")");
-        uint64_t got = 0;
-        while (got < p.size) {
-            zip_int64_t n = zip_fread(zf.get(), entry.bytes.data() + got, p.size - got);
-            if (n < 0)
-                ThrowInvalidPackage("3MF: part " + entry.name + " is damaged (" +
-                                    zip_file_strerror(zf.get()) + ")");
-            if (n == 0) break;
-            got += uint64_t(n);
-        }
-        // Reading one byte past the declared size also makes libzip check the CRC.
-        uint8_t extra;
-        zip_int64_t more = got == p.size ? zip_fread(zf.get(), &extra, 1) : 0;
-        if (got != p.size || more != 0)
-            ThrowInvalidPackage("3MF: part " + entry.name + " is damaged (" +
-                                (more < 0 ? std::string(zip_file_strerror(zf.get()))
-                                          : std::string("size differs from its header")) + ")");
-        entries.push_back(std::move(entry));
+ZipReader::~ZipReader()
+{
+    if (archive_) zip_discard(archive_);
+}
+
+ZipReader::Stream::Stream(Stream&& other) noexcept
+    : file_(other.file_), name_(other.name_), size_(other.size_), got_(other.got_), ended_(other.ended_)
+{
+    other.file_ = nullptr;
+}
+
+ZipReader::Stream::~Stream()
+{
+    if (file_) zip_fclose(file_);
+}
+
+size_t ZipReader::Stream::Read(uint8_t* buf, size_t cap)
+{
+    if (ended_ || got_ == size_ || cap == 0) return 0;
+    zip_int64_t n = zip_fread(file_, buf, std::min<uint64_t>(cap, size_ - got_));
+    if (n < 0) ThrowInvalidPackage("3MF: part " + *name_ + " is damaged (" + zip_file_strerror(file_) + ")");
+    if (n == 0) ended_ = true;
+    got_ += uint64_t(n);
+    return size_t(n);
+}
+
+void ZipReader::Stream::Finish()
+{
+    uint8_t scratch[16384];
+    while (Read(scratch, sizeof scratch) > 0) {}
+    // Reading one byte past the declared size also makes libzip check the CRC.
+    uint8_t extra;
+    zip_int64_t more = got_ == size_ ? zip_fread(file_, &extra, 1) : 0;
+    if (got_ != size_ || more != 0)
+        ThrowInvalidPackage("3MF: part " + *name_ + " is damaged (" +
+                            (more < 0 ? std::string(zip_file_strerror(file_))
+                                      : std::string("size differs from its header")) + ")");
+}
+
+ZipReader::Stream ZipReader::Open(size_t i)
+{
+    const Entry& e = entries_[i];
+    zip_file_t* zf = zip_fopen_index(archive_, e.index, 0);
+    if (!zf) ThrowInvalidPackage("3MF: part " + e.name + " cannot be opened (" + zip_strerror(archive_) + ")");
+    return Stream(zf, &e.name, e.size);
+}
+
+std::vector<uint8_t> ZipReader::Read(size_t i)
+{
+    std::vector<uint8_t> bytes(size_t(entries_[i].size));
+    Stream in = Open(i);
+    size_t got = 0;
+    while (got < bytes.size()) {
+        size_t n = in.Read(bytes.data() + got, bytes.size() - got);
+        if (n == 0) break;
+        got += n;
     }
+    in.Finish();
+    return bytes;
+}
+
+void ZipReader::Check(size_t i)
+{
+    Open(i).Finish();
+}
+
+std::vector<ZipEntry> ReadZip(const uint8_t* data, size_t size,
+                              uint64_t max_entry_bytes, uint64_t max_total_bytes)
+{
+    ZipReader zip(data, size, max_entry_bytes, max_total_bytes);
+    std::vector<ZipEntry> entries;
+    entries.reserve(zip.count());
+    for (size_t i = 0; i < zip.count(); i++) entries.push_back({zip.name(i), zip.Read(i)});
     return entries;
 }
 

@@ -8,6 +8,9 @@
 #include <string_view>
 #include <vector>
 
+struct zip;       // zip_t of libzip
+struct zip_file;  // zip_file_t of libzip
+
 namespace ombrane::platform {
 
 // Raises the platform error for content that is not a loadable 3MF package.
@@ -24,6 +27,58 @@ struct ZipEntry {
 // damaged entry (bad CRC, short data) and a name used twice.
 std::vector<ZipEntry> ReadZip(const uint8_t* data, size_t size,
                               uint64_t max_entry_bytes, uint64_t max_total_bytes);
+
+// An archive open for reading: its file entries are listed, bounded and
+// checked for twice-used names when it opens (the refusals of ReadZip, in
+// its order); each entry is inflated only when asked for. The archive bytes
+// must outlive the reader.
+class ZipReader {
+public:
+    ZipReader(const uint8_t* data, size_t size, uint64_t max_entry_bytes, uint64_t max_total_bytes);
+    ~ZipReader();
+    ZipReader(const ZipReader&) = delete;
+    ZipReader& operator=(const ZipReader&) = delete;
+
+    size_t count() const { return entries_.size(); }
+    const std::string& name(size_t i) const { return entries_[i].name; }
+
+    // One entry inflated piece by piece into the caller's buffer.
+    class Stream {
+    public:
+        Stream(Stream&& other) noexcept;
+        ~Stream();
+        // Up to cap bytes; 0 once the declared size is delivered (or the
+        // data ends short of it, which Finish refuses).
+        size_t Read(uint8_t* buf, size_t cap);
+        // Reads whatever is left and refuses the entry when it is damaged:
+        // a read error, a CRC mismatch, or data shorter or longer than its
+        // declared size.
+        void Finish();
+
+    private:
+        friend class ZipReader;
+        Stream(zip_file* file, const std::string* name, uint64_t size) : file_(file), name_(name), size_(size) {}
+        zip_file* file_;
+        const std::string* name_;
+        uint64_t size_, got_ = 0;
+        bool ended_ = false;
+    };
+
+    Stream Open(size_t i);
+    // The whole entry, refused as Stream::Finish refuses it.
+    std::vector<uint8_t> Read(size_t i);
+    // Inflates the entry only to refuse it when it is damaged.
+    void Check(size_t i);
+
+private:
+    struct Entry {
+        uint64_t index;  // in the archive, folder entries counted
+        std::string name;
+        uint64_t size;
+    };
+    zip* archive_ = nullptr;
+    std::vector<Entry> entries_;
+};
 
 struct ZipInput {
     std::string_view name;
