@@ -1,5 +1,5 @@
-// velmor --remesh on generated caps: a saddle-shaped wall z = c (x^2 - y^2)
-// around a circular hole, the cap a fan over the hole's contour, remeshed to
+// velmor --remesh, --smooth and --drape on generated caps: a saddle-shaped
+// wall z = c (x^2 - y^2) around a circular hole, the cap a fan over the hole's contour, remeshed to
 // about 10k, 100k and 400k triangles; then the flat 330-point, 50 mm disc at
 // a uniform target (--grad 0) for comparison with other remeshers. Prints wall
 // time, output triangles per second and peak memory (the child's maximum
@@ -136,19 +136,20 @@ int main(int argc, char** argv)
         {"flat disc, uniform, ~237k", saddle(50, 330, 56, 3, 0),
          {"--grad", "0", "--far", "0.302", "--max-faces", "10000000"}},
     };
-    printf("%-28s %10s %9s %14s %12s\n", "case", "triangles", "wall s", "triangles/s", "peak RSS kB");
-    for (const Case& c : cases) {
+    printf("%-28s %-9s %10s %9s %14s %12s\n", "case", "mode", "triangles", "wall s", "triangles/s", "peak RSS kB");
+    for (const Case& c : cases)
+    for (const char* mode : {"--remesh", "--smooth", "--drape"}) {
         const std::string in = dir + "/velmor_bench_in.bin", out = dir + "/velmor_bench_out.bin";
         write_input(in, c.in);
-        std::vector<std::string> args = {exe, "--remesh", in, out};
+        std::vector<std::string> args = {exe, mode, in, out};
         args.insert(args.end(), c.options.begin(), c.options.end());
         Measure m = run(args);
         int64_t nt = m.status == 0 ? output_triangles(out) : -1;
         if (m.status != 0) {
-            printf("%-28s failed with status %d\n", c.name, m.status);
+            printf("%-28s %-9s failed with status %d\n", c.name, mode, m.status);
             continue;
         }
-        printf("%-28s %10lld %9.3f %14.0f %12ld\n", c.name, (long long)nt, m.seconds,
+        printf("%-28s %-9s %10lld %9.3f %14.0f %12ld\n", c.name, mode, (long long)nt, m.seconds,
                nt / m.seconds, m.max_rss_kb);
         fflush(stdout);
     }

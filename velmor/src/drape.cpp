@@ -47,8 +47,7 @@ static int64_t gather(const wall_grid* g, const double* const P[3], int32_t* buf
         for (int32_t y = lo[1]; y <= hi[1]; y++) {
             int32_t row = (z * g->ny + y) * g->nx;
             for (int32_t s = g->cell_start[row + lo[0]]; s < g->cell_start[row + hi[0] + 1]; s++) {
-                int32_t w = g->cell_faces[s];
-                if (dist2(g->centroids + 3 * (int64_t)w, c) <= r2) buf[count++] = w;
+                if (dist2(g->cell_centroids + 3 * (int64_t)s, c) <= r2) buf[count++] = g->cell_faces[s];
             }
         }
     return count;

@@ -268,6 +268,7 @@ struct wall_grid {
     int32_t nx, ny, nz;
     int32_t* cell_start;
     int32_t* cell_faces;
+    double* cell_centroids;  // centroids in cell_faces order, 3 each: cell walks stream them
 };
 
 void wall_grid_build(wall_grid* g, const double* points, int32_t np, const int32_t* faces, int32_t nf);

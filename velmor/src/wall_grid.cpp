@@ -6,10 +6,12 @@
 
 #include <omp.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
 static const int kNearest = 32;
+static const int kSeen = 1024;
 
 static void* grid_alloc(size_t bytes)
 {
@@ -104,8 +106,12 @@ void wall_grid_build(wall_grid* g, const double* points, int32_t np, const int32
     }
     free(fill);
     free(cell_of);
+    double* cell_cen = (double*)grid_alloc((size_t)nf * 3 * sizeof(double));
+    for (int32_t s = 0; s < nf; s++)
+        for (int a = 0; a < 3; a++) cell_cen[3 * (int64_t)s + a] = cen[3 * (int64_t)cell_faces[s] + a];
     g->cell_start = start;
     g->cell_faces = cell_faces;
+    g->cell_centroids = cell_cen;
 
     fprintf(stderr, "  grille paroi : %d x %d x %d cellules de %.2f mm, %.2f s\n", g->nx, g->ny, g->nz, g->h,
             omp_get_wtime() - t_start);
@@ -116,6 +122,8 @@ void wall_grid_free(wall_grid* g)
     free(g->centroids);
     free(g->cell_start);
     free(g->cell_faces);
+    free(g->cell_centroids);
+    g->cell_centroids = nullptr;
     g->centroids = nullptr;
     g->cell_start = nullptr;
     g->cell_faces = nullptr;
@@ -172,11 +180,27 @@ static void closest_on_tri(const double* q, const double* a, const double* b, co
     for (int k = 0; k < 3; k++) X[k] = a[k] + ab[k] * (vb * s) + ac[k] * (vc * s);
 }
 
+// Lower bound of the squared distance from q to any centroid filed in cell
+// index i along one axis: the border cells reach out to infinity (they also
+// hold what rounding or clamping put there), the others get a margin for
+// the rounding of the cell coordinate.
+static inline double axis_gap(const wall_grid* g, int a, int32_t i, int32_t n, double q)
+{
+    const double h = g->h, slack = 1e-7 * h;
+    double lo = i == 0 ? -INFINITY : g->min[a] + i * h - slack;
+    double hi = i == n - 1 ? INFINITY : g->min[a] + (i + 1) * h + slack;
+    if (q < lo) return lo - q;
+    if (q > hi) return q - hi;
+    return 0.0;
+}
+
 // Calls visit(t, d2) for every triangle of the cells at Chebyshev radius r
-// from the home cell, z outermost, then y, then x, each ascending.
-template <class Visit>
+// from the home cell, z outermost, then y, then x, each ascending. A cell
+// none of whose centroids can come under limit() is passed over: the visits
+// that remain, and their order, are those that can change anything.
+template <class Limit, class Visit>
 static inline void visit_shell(const wall_grid* g, const double* q, const int32_t* home, int32_t r,
-                               Visit&& visit)
+                               Limit&& limit, Visit&& visit)
 {
     const int32_t n[3] = {g->nx, g->ny, g->nz};
     int32_t lo[3], hi[3];
@@ -186,19 +210,28 @@ static inline void visit_shell(const wall_grid* g, const double* q, const int32_
     }
     for (int32_t z = lo[2]; z <= hi[2]; z++) {
         bool zr = z == home[2] - r || z == home[2] + r;
+        double gz = axis_gap(g, 2, z, n[2], q[2]);
+        if (gz * gz * (1 - 1e-9) >= limit()) continue;
         for (int32_t y = lo[1]; y <= hi[1]; y++) {
             bool onface = zr || y == home[1] - r || y == home[1] + r;
+            double gy = axis_gap(g, 1, y, n[1], q[1]);
+            double gzy = gz * gz + gy * gy;
+            // The limit only falls while a row is walked: reading it once
+            // per row passes over fewer cells, never one that matters.
+            const double lim = limit();
+            if (gzy * (1 - 1e-9) >= lim) continue;
             // Off the z and y faces of the shell only its two x ends qualify.
             int32_t step = onface || r == 0 ? 1 : 2 * r;
             int32_t x0 = onface ? lo[0] : home[0] - r;
             for (int32_t x = x0; x <= hi[0]; x += step) {
                 if (x < 0) continue;
+                double gx = axis_gap(g, 0, x, n[0], q[0]);
+                if ((gzy + gx * gx) * (1 - 1e-9) >= lim) continue;
                 int32_t cell = (z * g->ny + y) * g->nx + x;
                 for (int32_t s = g->cell_start[cell]; s < g->cell_start[cell + 1]; s++) {
-                    int32_t t = g->cell_faces[s];
-                    const double* c = g->centroids + 3 * (int64_t)t;
+                    const double* c = g->cell_centroids + 3 * (int64_t)s;
                     double dx = c[0] - q[0], dy = c[1] - q[1], dz = c[2] - q[2];
-                    visit(t, dx * dx + dy * dy + dz * dz);
+                    visit(g->cell_faces[s], dx * dx + dy * dy + dz * dz);
                 }
             }
         }
@@ -232,7 +265,17 @@ void wall_closest(const wall_grid* g, const double* q, double* out, int32_t* tri
     double cd2[kNearest];
     int32_t ct[kNearest];
     int count = 0;
+    // Every visited pair, in visit order, for the search past the 32 below;
+    // once it overflows that search walks the cells again instead.
+    double seen_d2[kSeen];
+    int32_t seen_t[kSeen];
+    int nseen = 0;
     auto rank = [&](int32_t t, double d2) {
+        if (nseen < kSeen) {
+            seen_d2[nseen] = d2;
+            seen_t[nseen] = t;
+        }
+        nseen++;
         if (count == kNearest && !(d2 < cd2[kNearest - 1])) return;
         int pos = count < kNearest ? count : kNearest - 1;
         while (pos > 0 && cd2[pos - 1] > d2) {
@@ -244,9 +287,22 @@ void wall_closest(const wall_grid* g, const double* q, double* out, int32_t* tri
         ct[pos] = t;
         if (count < kNearest) count++;
     };
+    // Once 32 are listed only a strictly nearer centroid can enter. While
+    // pairs are recorded, the search past the 32 also needs every centroid
+    // nearer than its final reach, which is at most the nearest centroid's
+    // distance (the centroid lies on its triangle) plus rmax.
+    auto rank_limit = [&] {
+        if (count < kNearest) return (double)INFINITY;
+        double lim = cd2[kNearest - 1];
+        if (nseen <= kSeen) {
+            double reach_bound = sqrt(cd2[0]) * (1 + 1e-9) + g->rmax;
+            lim = std::max(lim, reach_bound * reach_bound * (1 + 1e-9));
+        }
+        return lim;
+    };
     int32_t r = 0;
     for (; r <= R; r++) {
-        visit_shell(g, q, home, r, rank);
+        visit_shell(g, q, home, r, rank_limit, rank);
         double reach = r * h;
         if (count == kNearest && reach * reach >= cd2[kNearest - 1]) break;
     }
@@ -266,26 +322,32 @@ void wall_closest(const wall_grid* g, const double* q, double* out, int32_t* tri
 
     // A large triangle whose centroid ranked past the 32 listed can still be
     // nearer: every unlisted triangle lies no nearer than its centroid
-    // distance minus rmax, and every centroid of shell s no nearer than
-    // (s - 1) h (a cell's rounding eats a little of that, hence the slack).
+    // distance minus rmax, and every centroid of a cell no nearer than the
+    // cell's box (visit_shell passes over the cells beyond reach).
     if (count < kNearest || !std::isfinite(best)) return;
     double reach = best + g->rmax;
     if (reach * reach <= cd2[kNearest - 1]) return;
-    for (int32_t s = 0; s <= R; s++) {
-        double floor_dist = (s - 1) * h - 1e-9 * h;
-        if (s > 1 && floor_dist >= reach) break;
-        visit_shell(g, q, home, s, [&](int32_t t, double d2) {
-            // Nearer centroids than the 32nd were all listed and measured.
-            if (d2 < cd2[kNearest - 1] || !(d2 < reach * reach)) return;
-            double d = exact_closest(g, q, t, X);
-            if (d < best) {
-                best = d;
-                reach = best + g->rmax;
-                *tri = t;
-                out[0] = X[0];
-                out[1] = X[1];
-                out[2] = X[2];
-            }
-        });
+    auto consider = [&](int32_t t, double d2) {
+        // Nearer centroids than the 32nd were all listed and measured.
+        if (d2 < cd2[kNearest - 1] || !(d2 < reach * reach)) return;
+        double d = exact_closest(g, q, t, X);
+        if (d < best) {
+            best = d;
+            reach = best + g->rmax;
+            *tri = t;
+            out[0] = X[0];
+            out[1] = X[1];
+            out[2] = X[2];
+        }
+    };
+    int32_t first_unseen = 0;
+    if (nseen <= kSeen) {
+        for (int l = 0; l < nseen; l++) consider(seen_t[l], seen_d2[l]);
+        first_unseen = r + 1;
+    }
+    for (int32_t s = first_unseen; s <= R; s++) {
+        // Every centroid of shell s lies at least (s - 1) h from q.
+        if (s > 1 && (s - 1) * h - 1e-9 * h >= reach) break;
+        visit_shell(g, q, home, s, [&] { return reach * reach; }, consider);
     }
 }
