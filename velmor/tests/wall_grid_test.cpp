@@ -170,6 +170,24 @@ TEST(WallGrid, NearestQueryMatchesBruteForceOnRandomWalls)
     }
 }
 
+TEST(WallGrid, CrowdedCellsMatchBruteForce)
+{
+    // One big triangle makes the cells wide, so a query meets thousands of
+    // small triangles' centroids in its first shells.
+    Wall w;
+    RandomWall(&w, 21, 3000);
+    const double A[3] = {-30, -30, 5}, B[3] = {30, -30, 5}, C[3] = {0, 40, 5};
+    w.AddTri(A, B, C);
+    w.Build();
+    ExpectGridInvariants(w);
+    std::mt19937_64 rng(4);
+    std::uniform_real_distribution<double> near(-24, 24);
+    for (int k = 0; k < 200; k++) {
+        double q[3] = {near(rng), near(rng), 0.5 * near(rng)};
+        ExpectTrueNearest(w, q);
+    }
+}
+
 TEST(WallGrid, NonFiniteQueryFindsNoTriangle)
 {
     Wall w;
