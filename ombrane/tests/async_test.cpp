@@ -248,6 +248,11 @@ TEST(AsyncFrame, LocalsGoWithTheBodyParametersWithTheLastHandle)
     open.set_value();
     action.get();
     EXPECT_EQ(live_at_end.load(), 2);
+    // get() returns once the completion is delivered; the body drops its own
+    // reference just after, on the worker, which runs one coroutine at a
+    // time: once a later one has run, that release is done.
+    auto drain = []() -> IAsyncAction { co_await winrt::resume_background(); };
+    drain().get();
     // Body ended: the local is gone, the parameter stays with the frame.
     EXPECT_EQ(Counted::live.load(), 1);
     action = nullptr;
