@@ -32,6 +32,9 @@ void* __real_malloc(size_t bytes);
 void* __real_calloc(size_t count, size_t size);
 void* __real_realloc(void* p, size_t bytes);
 void __real_free(void* p);
+FILE* __real_fopen(const char* path, const char* mode);
+FILE* __real_fdopen(int fd, const char* mode);
+int __real_fclose(FILE* f);
 }
 
 namespace {
@@ -73,11 +76,33 @@ void Untrack(void* p)
     g_lock.unlock();
 }
 
+// Streams that the current run opened and has not closed; velmor opens at
+// most two at once.
+FILE* g_open_streams[8];
+int g_nopen = 0;
+
+void TrackStream(FILE* f)
+{
+    if (!f || !g_tracking) return;
+    if (g_nopen == 8) abort();
+    g_open_streams[g_nopen++] = f;
+}
+
+void UntrackStream(FILE* f)
+{
+    for (int i = 0; i < g_nopen; i++)
+        if (g_open_streams[i] == f) {
+            g_open_streams[i] = g_open_streams[--g_nopen];
+            return;
+        }
+}
+
 void FreeEverythingLive()
 {
     g_tracking = false;
     for (uintptr_t h : *g_live) __real_free((void*)(h ^ kHide));
     g_live->clear();
+    while (g_nopen > 0) __real_fclose(g_open_streams[--g_nopen]);
 }
 
 int g_input_fd = -1;
@@ -128,9 +153,31 @@ void __wrap_free(void* p)
     __real_free(p);
 }
 
+FILE* __wrap_fopen(const char* path, const char* mode)
+{
+    FILE* f = __real_fopen(path, mode);
+    TrackStream(f);
+    return f;
+}
+
+FILE* __wrap_fdopen(int fd, const char* mode)
+{
+    FILE* f = __real_fdopen(fd, mode);
+    TrackStream(f);
+    return f;
+}
+
+int __wrap_fclose(FILE* f)
+{
+    if (g_tracking) UntrackStream(f);
+    return __real_fclose(f);
+}
+
 int LLVMFuzzerInitialize(int*, char***)
 {
     g_live = new std::unordered_set<uintptr_t>();
+    // Buckets allocated once: a run then frees as many blocks as it takes.
+    g_live->reserve(1 << 16);
     g_defaults = g_par;
     g_input_fd = memfd_create("velmor-input", 0);
     if (g_input_fd < 0) {
