@@ -4,6 +4,7 @@
 #include <expat.h>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include <unordered_map>
 
 #include "model_document.h"
+#include "ombrane/platform/errors.h"
 #include "zip_package.h"
 
 namespace ombrane::platform {
@@ -104,33 +106,40 @@ public:
     explicit XmlPass(std::string part) : part_(std::move(part)) {}
     virtual ~XmlPass() = default;
 
+    // The whole text in memory.
     void Run(const uint8_t* data, size_t size)
     {
-        std::unique_ptr<XML_ParserStruct, ParserFree> parser(XML_ParserCreateNS("UTF-8", kNsSep));
-        if (!parser) throw std::bad_alloc();
-        parser_ = parser.get();
-        XML_SetUserData(parser_, this);
-        XML_SetElementHandler(parser_, &XmlPass::OnStart, &XmlPass::OnEnd);
-        XML_SetCharacterDataHandler(parser_, &XmlPass::OnText);
-        XML_SetXmlDeclHandler(parser_, &XmlPass::OnXmlDecl);
-        XML_SetStartDoctypeDeclHandler(parser_, &XmlPass::OnDoctype);
-        XML_SetEntityDeclHandler(parser_, &XmlPass::OnEntityDecl);
-        XML_SetStartNamespaceDeclHandler(parser_, &XmlPass::OnNamespace);
-        XML_SetParamEntityParsing(parser_, XML_PARAM_ENTITY_PARSING_NEVER);
-
-        if (size >= 2 && ((data[0] == 0xFF && data[1] == 0xFE) || (data[0] == 0xFE && data[1] == 0xFF)))
-            ThrowInvalidPackage("3MF: " + part_ + " is not UTF-8 (UTF-16 or UTF-32 byte order mark)");
+        CheckByteOrderMark(data, size);
         if (size > size_t(INT32_MAX))
             ThrowInvalidPackage("3MF: " + part_ + " is too large to parse");
-        XML_Status status = XML_Parse(parser_, reinterpret_cast<const char*>(data), int(size), XML_TRUE);
-        if (!failure_.empty()) ThrowInvalidPackage(failure_);
-        if (status != XML_STATUS_OK) {
-            if (XML_GetErrorCode(parser_) == XML_ERROR_NO_MEMORY) throw std::bad_alloc();
-            ThrowInvalidPackage("3MF: " + part_ + " line " + std::to_string(XML_GetCurrentLineNumber(parser_)) +
-                                ": " + XML_ErrorString(XML_GetErrorCode(parser_)));
+        Begin();
+        Consume(reinterpret_cast<const char*>(data), size, true);
+        Complete();
+    }
+
+    // The text as read(buf, cap) delivers it (the bytes placed, 0 at the
+    // end), through one fixed buffer: the whole text is never held.
+    template <class Read>
+    void RunStream(Read read)
+    {
+        std::unique_ptr<uint8_t[]> buf(new uint8_t[kChunkBytes]);
+        size_t have = 0;
+        bool eof = false, first = true;
+        Begin();
+        for (;;) {
+            while (!eof && have < kChunkBytes) {
+                size_t n = read(buf.get() + have, kChunkBytes - have);
+                if (n == 0) eof = true;
+                have += n;
+            }
+            if (first) CheckByteOrderMark(buf.get(), have);
+            first = false;
+            size_t used = Consume(reinterpret_cast<const char*>(buf.get()), have, eof);
+            if (eof) break;
+            std::memmove(buf.get(), buf.get() + used, have - used);
+            have -= used;
         }
-        Finish();
-        parser_ = nullptr;
+        Complete();
     }
 
 protected:
@@ -138,7 +147,33 @@ protected:
     virtual void End(const char* name) = 0;
     virtual void Text(const char*, int) {}
     virtual void Namespace(const char*, const char*) {}
+    virtual void NamespaceEnd(const char*) {}
     virtual void Finish() {}
+
+    // Gives buf[0, len) to the parser, all of it when eof; otherwise it may
+    // keep back a tail, returned to it at the front of the next call.
+    virtual size_t Consume(const char* buf, size_t len, bool eof)
+    {
+        Feed(buf, len, eof);
+        return len;
+    }
+
+    // Parses the next piece of the text; raises the refusal it met.
+    void Feed(const char* data, size_t size, bool final)
+    {
+        do {
+            int piece = int(std::min<size_t>(size, 1u << 30));
+            XML_Status status = XML_Parse(parser_, data, piece, final && size_t(piece) == size);
+            if (!failure_.empty()) ThrowInvalidPackage(failure_);
+            if (status != XML_STATUS_OK) {
+                if (XML_GetErrorCode(parser_) == XML_ERROR_NO_MEMORY) throw std::bad_alloc();
+                ThrowInvalidPackage("3MF: " + part_ + " line " + std::to_string(XML_GetCurrentLineNumber(parser_)) +
+                                    ": " + XML_ErrorString(XML_GetErrorCode(parser_)));
+            }
+            data += piece;
+            size -= size_t(piece);
+        } while (size > 0);
+    }
 
     bool failed() const { return !failure_.empty(); }
     unsigned long Line() const { return parser_ ? XML_GetCurrentLineNumber(parser_) : 0; }
@@ -189,8 +224,44 @@ private:
         auto* p = static_cast<XmlPass*>(self);
         if (!p->failed()) p->Namespace(prefix ? prefix : "", uri ? uri : "");
     }
+    static void OnNamespaceEnd(void* self, const XML_Char* prefix)
+    {
+        auto* p = static_cast<XmlPass*>(self);
+        if (!p->failed()) p->NamespaceEnd(prefix ? prefix : "");
+    }
+
+    static constexpr size_t kChunkBytes = 1 << 20;
+
+    void CheckByteOrderMark(const uint8_t* data, size_t size)
+    {
+        if (size >= 2 && ((data[0] == 0xFF && data[1] == 0xFE) || (data[0] == 0xFE && data[1] == 0xFF)))
+            ThrowInvalidPackage("3MF: " + part_ + " is not UTF-8 (UTF-16 or UTF-32 byte order mark)");
+    }
+
+    void Begin()
+    {
+        owner_.reset(XML_ParserCreateNS("UTF-8", kNsSep));
+        if (!owner_) throw std::bad_alloc();
+        parser_ = owner_.get();
+        XML_SetUserData(parser_, this);
+        XML_SetElementHandler(parser_, &XmlPass::OnStart, &XmlPass::OnEnd);
+        XML_SetCharacterDataHandler(parser_, &XmlPass::OnText);
+        XML_SetXmlDeclHandler(parser_, &XmlPass::OnXmlDecl);
+        XML_SetStartDoctypeDeclHandler(parser_, &XmlPass::OnDoctype);
+        XML_SetEntityDeclHandler(parser_, &XmlPass::OnEntityDecl);
+        XML_SetNamespaceDeclHandler(parser_, &XmlPass::OnNamespace, &XmlPass::OnNamespaceEnd);
+        XML_SetParamEntityParsing(parser_, XML_PARAM_ENTITY_PARSING_NEVER);
+    }
+
+    void Complete()
+    {
+        Finish();
+        parser_ = nullptr;
+        owner_.reset();
+    }
 
     std::string part_;
+    std::unique_ptr<XML_ParserStruct, ParserFree> owner_;
     XML_Parser parser_ = nullptr;
     std::string failure_;
 };
@@ -323,6 +394,123 @@ protected:
     {
         // Only the declarations on <model> matter: requiredextensions names them.
         if (stack_.size() == 1 && stack_.back() == El::Document) prefixes_.emplace_back(prefix, uri);
+        if (*prefix == '\0') default_core_.push_back(std::strcmp(uri, kCoreNamespace) == 0);
+    }
+    void NamespaceEnd(const char* prefix) override
+    {
+        if (*prefix == '\0' && !default_core_.empty()) default_core_.pop_back();
+    }
+
+    // Runs of plain <vertex x y z/> and <triangle v1 v2 v3/> elements, the
+    // bulk of any model, are read here without expat: expat gets the text
+    // up to a run, checks it and confirms where it stands, then gets only
+    // the run's line ends so that its line numbers stay those of the text.
+    // Anything else in a run ends it there and goes to expat and the
+    // handlers, which give the same elements the same meaning and every
+    // refusal its message. Runs are looked for only in element content, so
+    // the scan follows comments, CDATA, processing instructions and quoted
+    // attribute values; after a document type declaration (refused) it
+    // stops looking.
+    size_t Consume(const char* buf, size_t len, bool eof) override
+    {
+        size_t fed = 0, pos = 0;
+        while (pos < len) {
+            switch (lex_) {
+            case Lex::Off:
+                pos = len;
+                break;
+            case Lex::Content: {
+                const void* lt = std::memchr(buf + pos, '<', len - pos);
+                if (!lt) {
+                    pos = len;
+                    break;
+                }
+                pos = size_t(static_cast<const char*>(lt) - buf);
+                if (len - pos < kLookahead && !eof) goto hold;
+                std::string_view at(buf + pos, len - pos);
+                if (at.starts_with("<!--")) {
+                    lex_ = Lex::Comment;
+                    pos += 4;
+                } else if (at.starts_with("<![CDATA[")) {
+                    lex_ = Lex::CData;
+                    pos += 9;
+                } else if (at.starts_with("<?")) {
+                    lex_ = Lex::PI;
+                    pos += 2;
+                } else if (at.starts_with("<!")) {
+                    lex_ = Lex::Off;
+                } else {
+                    El list = RunListAt(at);
+                    if (list != El::Document && misses_ < kMaxMisses) {
+                        Feed(buf + fed, pos - fed, false);
+                        fed = pos;
+                        if (!failed() && skip_depth_ == 0 && stack_.back() == list && !default_core_.empty() &&
+                            default_core_.back()) {
+                            FastRun run = list == El::Vertices ? ReadRun<true>(buf, pos, len, eof)
+                                                               : ReadRun<false>(buf, pos, len, eof);
+                            if (run.end > pos) {
+                                FeedLineEnds(run.lines);
+                                fed = pos = run.end;
+                                misses_ = 0;
+                                break;
+                            }
+                            if (run.incomplete) goto hold;
+                        }
+                        misses_++;
+                    }
+                    lex_ = Lex::Tag;
+                    pos++;
+                }
+                break;
+            }
+            case Lex::Tag:
+                for (; pos < len; pos++) {
+                    char c = buf[pos];
+                    if (c == '>') {
+                        lex_ = Lex::Content;
+                        pos++;
+                        break;
+                    }
+                    if (c == '"' || c == '\'') {
+                        quote_ = c;
+                        lex_ = Lex::Quote;
+                        pos++;
+                        break;
+                    }
+                }
+                break;
+            case Lex::Quote: {
+                const void* q = std::memchr(buf + pos, quote_, len - pos);
+                if (!q) {
+                    pos = len;
+                    break;
+                }
+                pos = size_t(static_cast<const char*>(q) - buf) + 1;
+                lex_ = Lex::Tag;
+                break;
+            }
+            case Lex::Comment:
+            case Lex::CData:
+            case Lex::PI: {
+                std::string_view close = lex_ == Lex::Comment ? "-->" : lex_ == Lex::CData ? "]]>" : "?>";
+                size_t at = std::string_view(buf + pos, len - pos).find(close);
+                if (at != std::string_view::npos) {
+                    pos += at + close.size();
+                    lex_ = Lex::Content;
+                    break;
+                }
+                // Keep what could be the start of the closing mark.
+                pos = std::max(pos, len - std::min(len, close.size() - 1));
+                if (!eof) goto hold;
+                pos = len;
+                break;
+            }
+            }
+        }
+    hold:
+        if (eof) pos = len;
+        Feed(buf + fed, pos - fed, eof);
+        return pos;
     }
 
     void Start(const char* name, const char** attrs) override
@@ -397,11 +585,13 @@ protected:
             if (core && local == "vertices") {
                 if (seen_vertices_ || seen_triangles_) return Fail("<mesh> has a misplaced or repeated <vertices>");
                 seen_vertices_ = true;
+                misses_ = 0;
                 return Push(El::Vertices);
             }
             if (core && local == "triangles") {
                 if (seen_triangles_) return Fail("<mesh> has more than one <triangles>");
                 seen_triangles_ = true;
+                misses_ = 0;
                 return Push(El::Triangles);
             }
             break;
@@ -947,8 +1137,172 @@ private:
         Push(El::Leaf);
     }
 
+    enum class Lex : uint8_t { Content, Tag, Quote, Comment, CData, PI, Off };
+    // "<triangle" and the character after it.
+    static constexpr size_t kLookahead = 10;
+    // An element of a run longer than this is left to expat.
+    static constexpr size_t kMaxRunElement = 1024;
+    // Lists whose elements keep missing the run form (properties on every
+    // triangle, say, or a list in a foreign namespace) are left to expat
+    // after this many in a row, until the next list starts.
+    static constexpr int kMaxMisses = 8;
+
+    struct FastRun {
+        size_t end;      // after the last element read; the start when none
+        uint64_t lines;  // line ends up to end
+        bool incomplete; // the first element runs past the text at hand
+    };
+
+    // El::Vertices or El::Triangles for the start of a run element, else
+    // El::Document.
+    static El RunListAt(std::string_view at)
+    {
+        auto named = [&](std::string_view tag) {
+            if (!at.starts_with(tag) || at.size() <= tag.size()) return false;
+            char c = at[tag.size()];
+            return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '/';
+        };
+        if (named("<vertex")) return El::Vertices;
+        if (named("<triangle")) return El::Triangles;
+        return El::Document;
+    }
+
+    // XML white space from i; counts line ends as expat does (CR LF once).
+    static size_t SkipSpace(const char* buf, size_t i, size_t len, uint64_t& lines)
+    {
+        while (i < len) {
+            char c = buf[i];
+            if (c == ' ' || c == '\t') {
+                i++;
+            } else if (c == '\n') {
+                lines++;
+                i++;
+            } else if (c == '\r') {
+                lines++;
+                i++;
+                if (i < len && buf[i] == '\n') i++;
+            } else {
+                break;
+            }
+        }
+        return i;
+    }
+
+    enum class Scan : uint8_t { Read, Other, Short };
+
+    // One element at buf[i] (white space first): "<vertex" or "<triangle",
+    // then exactly the three attributes of its kind, each once, in any
+    // order, values of printable ASCII without references, then "/>".
+    // Slot k of the attribute goes to values[k]; end is past "/>".
+    template <bool kVertex>
+    static Scan ScanElement(const char* buf, size_t i, size_t len, bool eof, std::string_view (&values)[3],
+                            size_t& end, uint64_t& lines)
+    {
+        const size_t start = i;
+        auto out_of_text = [&] { return eof || len - start > kMaxRunElement ? Scan::Other : Scan::Short; };
+        i = SkipSpace(buf, i, len, lines);
+        constexpr std::string_view tag = kVertex ? "<vertex" : "<triangle";
+        if (len - i < tag.size()) return i == len || std::string_view(buf + i, len - i) == tag.substr(0, len - i)
+                                              ? out_of_text() : Scan::Other;
+        if (std::string_view(buf + i, tag.size()) != tag) return Scan::Other;
+        i += tag.size();
+        unsigned seen = 0;
+        for (;;) {
+            size_t before = i;
+            i = SkipSpace(buf, i, len, lines);
+            if (i == len) return out_of_text();
+            if (buf[i] == '/') {
+                if (i + 1 == len) return out_of_text();
+                if (buf[i + 1] != '>' || seen != 7) return Scan::Other;
+                end = i + 2;
+                return Scan::Read;
+            }
+            if (i == before) return Scan::Other;  // attributes are separated by white space
+            int slot;
+            if (kVertex) {
+                slot = buf[i] - 'x';
+                if (slot < 0 || slot > 2) return Scan::Other;
+                i += 1;
+            } else {
+                if (buf[i] != 'v') return Scan::Other;
+                if (i + 1 == len) return out_of_text();
+                slot = buf[i + 1] - '1';
+                if (slot < 0 || slot > 2) return Scan::Other;
+                i += 2;
+            }
+            if (seen & (1u << slot)) return Scan::Other;  // expat refuses a repeated attribute
+            seen |= 1u << slot;
+            i = SkipSpace(buf, i, len, lines);
+            if (i == len) return out_of_text();
+            if (buf[i] != '=') return Scan::Other;
+            i = SkipSpace(buf, i + 1, len, lines);
+            if (i == len) return out_of_text();
+            char quote = buf[i];
+            if (quote != '"' && quote != '\'') return Scan::Other;
+            size_t value = ++i;
+            for (;; i++) {
+                if (i == len) return out_of_text();
+                char c = buf[i];
+                if (c == quote) break;
+                // White space in a value is normalised by expat, '&' starts a
+                // reference, '<' is an error: expat's to deal with.
+                if (c <= ' ' || c > '~' || c == '&' || c == '<') return Scan::Other;
+            }
+            values[slot] = std::string_view(buf + value, i - value);
+            i++;
+        }
+    }
+
+    // Reads the run of elements that starts at buf[pos], each checked as the
+    // handlers check it; stops before the first one that is anything else.
+    template <bool kVertex>
+    FastRun ReadRun(const char* buf, size_t pos, size_t len, bool eof)
+    {
+        FastRun run{pos, 0, false};
+        MeshData& mesh = cur_object().mesh;
+        uint64_t lines = 0;
+        for (;;) {
+            std::string_view values[3];
+            size_t end = 0;
+            Scan scan = ScanElement<kVertex>(buf, run.end, len, eof, values, end, lines);
+            if (scan != Scan::Read) {
+                run.incomplete = scan == Scan::Short && run.end == pos;
+                return run;
+            }
+            if constexpr (kVertex) {
+                Vec3 v;
+                if (!ParseNumber(values[0], v.x) || !ParseNumber(values[1], v.y) || !ParseNumber(values[2], v.z))
+                    return run;
+                mesh.vertices.push_back(v);
+            } else {
+                std::array<uint32_t, 3> tri;
+                for (int k = 0; k < 3; k++)
+                    if (!ParseIndex(values[k], tri[k]) || tri[k] >= mesh.vertices.size()) return run;
+                if (tri[0] == tri[1] || tri[1] == tri[2] || tri[0] == tri[2]) return run;
+                mesh.triangles.push_back(tri);
+                if (!mesh.properties.empty()) mesh.properties.push_back(TriangleProperty{});
+            }
+            run.end = end;
+            run.lines = lines;
+        }
+    }
+
+    void FeedLineEnds(uint64_t lines)
+    {
+        static const std::string kLineEnds(4096, '\n');
+        while (lines > 0) {
+            size_t n = size_t(std::min<uint64_t>(lines, kLineEnds.size()));
+            Feed(kLineEnds.data(), n, false);
+            lines -= n;
+        }
+    }
+
     ModelDocument& doc_;
     std::vector<El> stack_{El::Document};
+    Lex lex_ = Lex::Content;
+    char quote_ = 0;
+    int misses_ = 0;
+    std::vector<bool> default_core_;  // per default namespace declaration in scope: is it the core one
     int skip_depth_ = 0;
     std::string text_;
     std::vector<std::pair<std::string, std::string>> prefixes_;
@@ -981,41 +1335,117 @@ void ParseModelXml(const uint8_t* data, size_t size, const std::string& part_nam
     pass.Run(data, size);
 }
 
+namespace {
+
+constexpr size_t kNoPart = SIZE_MAX;
+
+// The entry that the package's 3D model relationship names, found without
+// refusing anything (kNoPart when that is not plain): the refusals come
+// later, in their order, from the same steps.
+size_t FindModelEntry(ZipReader& zip, const std::vector<ZipEntry>& names)
+{
+    const ZipEntry* root_rels = FindPart(names, "_rels/.rels");
+    if (!root_rels) return kNoPart;
+    size_t rels_index = size_t(root_rels - names.data());
+    try {
+        std::vector<uint8_t> bytes = zip.Read(rels_index);
+        RelsPass pass("_rels/.rels");
+        pass.Run(bytes.data(), bytes.size());
+        const Relationship* model_rel = nullptr;
+        for (const Relationship& rel : pass.rels) {
+            if (rel.type != kModelRelationshipType) continue;
+            if (model_rel) return kNoPart;
+            model_rel = &rel;
+        }
+        if (!model_rel || model_rel->target_mode == "External") return kNoPart;
+        std::string name = ResolvePartName("", model_rel->target);
+        const ZipEntry* model = name.empty() ? nullptr : FindPart(names, name);
+        if (!model || model == root_rels) return kNoPart;
+        return size_t(model - names.data());
+    } catch (const winrt::hresult_error&) {
+        return kNoPart;
+    }
+}
+
+}  // namespace
+
 ModelDocument ReadModelDocument(const uint8_t* data, size_t size)
 {
-    std::vector<ZipEntry> entries = ReadZip(data, size, kMaxPartBytes, kMaxPackageBytes);
-    if (!FindPart(entries, "[Content_Types].xml"))
-        ThrowInvalidPackage("3MF: the package has no [Content_Types].xml part");
-    const ZipEntry* root_rels = FindPart(entries, "_rels/.rels");
-    if (!root_rels) ThrowInvalidPackage("3MF: the package has no _rels/.rels part, so no model relationship");
+    ZipReader zip(data, size, kMaxPartBytes, kMaxPackageBytes);
+    std::vector<ZipEntry> entries(zip.count());
+    for (size_t i = 0; i < entries.size(); i++) entries[i].name = zip.name(i);
 
-    RelsPass rels_pass("_rels/.rels");
-    rels_pass.Run(root_rels->bytes.data(), root_rels->bytes.size());
-    const Relationship* model_rel = nullptr;
-    for (const Relationship& rel : rels_pass.rels) {
-        if (rel.type != kModelRelationshipType) continue;
-        if (model_rel) ThrowInvalidPackage("3MF: _rels/.rels has more than one 3D model relationship");
-        model_rel = &rel;
+    // The model part goes from inflate to the parser piece by piece and is
+    // never held whole. The refusals keep the order of a package read whole
+    // first: a damaged model part is refused before anything found after
+    // it in the archive or in any part's content, so each such refusal
+    // first checks the model part to the end.
+    size_t streamed = FindModelEntry(zip, entries);
+    auto model_first = [&] {
+        if (streamed != kNoPart) zip.Check(streamed);
+    };
+    for (size_t i = 0; i < entries.size(); i++) {
+        if (i == streamed) continue;
+        try {
+            entries[i].bytes = zip.Read(i);
+        } catch (...) {
+            if (streamed < i) model_first();
+            throw;
+        }
     }
-    if (!model_rel) ThrowInvalidPackage("3MF: _rels/.rels has no 3D model relationship");
-    std::string model_name = ResolvePartName("", model_rel->target);
-    if (model_rel->target_mode == "External" || model_name.empty())
-        ThrowInvalidPackage("3MF: the 3D model relationship points outside the package (" + model_rel->target + ")");
-    const ZipEntry* model_part = FindPart(entries, model_name);
-    if (!model_part)
-        ThrowInvalidPackage("3MF: the model part " + model_rel->target + " named by _rels/.rels does not exist");
 
-    std::string folder = FolderOf(model_part->name);
-    std::string model_file = model_part->name.substr(folder.empty() ? 0 : folder.size() + 1);
-    std::string model_rels_name = (folder.empty() ? "" : folder + "/") + "_rels/" + model_file + ".rels";
-    if (const ZipEntry* model_rels = FindPart(entries, model_rels_name)) {
-        RelsPass pass(model_rels->name);
-        pass.Run(model_rels->bytes.data(), model_rels->bytes.size());
+    const ZipEntry* model_part = nullptr;
+    std::string folder;
+    try {
+        if (!FindPart(entries, "[Content_Types].xml"))
+            ThrowInvalidPackage("3MF: the package has no [Content_Types].xml part");
+        const ZipEntry* root_rels = FindPart(entries, "_rels/.rels");
+        if (!root_rels) ThrowInvalidPackage("3MF: the package has no _rels/.rels part, so no model relationship");
+
+        RelsPass rels_pass("_rels/.rels");
+        rels_pass.Run(root_rels->bytes.data(), root_rels->bytes.size());
+        const Relationship* model_rel = nullptr;
+        for (const Relationship& rel : rels_pass.rels) {
+            if (rel.type != kModelRelationshipType) continue;
+            if (model_rel) ThrowInvalidPackage("3MF: _rels/.rels has more than one 3D model relationship");
+            model_rel = &rel;
+        }
+        if (!model_rel) ThrowInvalidPackage("3MF: _rels/.rels has no 3D model relationship");
+        std::string model_name = ResolvePartName("", model_rel->target);
+        if (model_rel->target_mode == "External" || model_name.empty())
+            ThrowInvalidPackage("3MF: the 3D model relationship points outside the package (" + model_rel->target + ")");
+        model_part = FindPart(entries, model_name);
+        if (!model_part)
+            ThrowInvalidPackage("3MF: the model part " + model_rel->target + " named by _rels/.rels does not exist");
+
+        folder = FolderOf(model_part->name);
+        std::string model_file = model_part->name.substr(folder.empty() ? 0 : folder.size() + 1);
+        std::string model_rels_name = (folder.empty() ? "" : folder + "/") + "_rels/" + model_file + ".rels";
+        if (const ZipEntry* model_rels = FindPart(entries, model_rels_name)) {
+            RelsPass pass(model_rels->name);
+            pass.Run(model_rels->bytes.data(), model_rels->bytes.size());
+        }
+    } catch (...) {
+        model_first();
+        throw;
     }
 
     ModelDocument doc;
     doc.model_part_name = model_part->name;
-    ParseModelXml(model_part->bytes.data(), model_part->bytes.size(), model_part->name, doc);
+    size_t model_index = size_t(model_part - entries.data());
+    if (model_index == streamed) {
+        ZipReader::Stream in = zip.Open(model_index);
+        ModelPass pass(model_part->name, doc);
+        try {
+            pass.RunStream([&](uint8_t* buf, size_t cap) { return in.Read(buf, cap); });
+        } catch (...) {
+            in.Finish();
+            throw;
+        }
+        in.Finish();
+    } else {
+        ParseModelXml(model_part->bytes.data(), model_part->bytes.size(), model_part->name, doc);
+    }
 
     for (const Texture2D& tex : doc.textures) {
         std::string name = ResolvePartName(folder, tex.path);
@@ -1024,7 +1454,7 @@ ModelDocument ReadModelDocument(const uint8_t* data, size_t size)
                                 tex.path + ", which is not in the package");
     }
 
-    doc.model_part_index = size_t(model_part - entries.data());
+    doc.model_part_index = model_index;
     for (ZipEntry& e : entries)
         if (&e != model_part) doc.parts.push_back({std::move(e.name), std::move(e.bytes)});
     return doc;
