@@ -6,6 +6,7 @@
 
 #include <omp.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -71,26 +72,31 @@ int main()
     wall_grid_build(&g, wall.data(), (int32_t)(wall.size() / 3), wall_tri.data(), (int32_t)(wall_tri.size() / 3));
     printf("wall: %d triangles, grid %d x %d x %d, build %.3f s\n", g.nf, g.nx, g.ny, g.nz, omp_get_wtime() - t0);
 
-    // Nearest queries near the wall, as the pushes and the vote make them.
-    std::mt19937_64 rng(5);
-    std::uniform_real_distribution<double> u(0, 100), v(-4, 4);
-    const int nq = 300000;
-    std::vector<double> qs(3 * (size_t)nq);
-    for (int i = 0; i < nq; i++) {
-        qs[3 * i] = u(rng);
-        qs[3 * i + 1] = u(rng);
-        qs[3 * i + 2] = v(rng);
+    // Nearest queries around the wall, as the vote and the pushes make them:
+    // within 0.5 mm of the wall's height range, then within 4 mm.
+    for (double spread : {0.5, 4.0}) {
+        std::mt19937_64 rng(5);
+        std::uniform_real_distribution<double> u(0, 100), v(-1, 1);
+        const int nq = 200000;
+        std::vector<double> qs(3 * (size_t)nq);
+        for (int i = 0; i < nq; i++) {
+            double x = u(rng), y = u(rng);
+            qs[3 * i] = x;
+            qs[3 * i + 1] = y;
+            qs[3 * i + 2] = 3.0 * std::sin(0.21 * x) * std::cos(0.17 * y) + spread * v(rng);
+        }
+        double sink = 0;
+        t0 = omp_get_wtime();
+        for (int i = 0; i < nq; i++) {
+            double out[3];
+            int32_t f;
+            wall_closest(&g, &qs[3 * i], out, &f);
+            sink += f >= 0 ? out[2] : 0;
+        }
+        double tq = omp_get_wtime() - t0;
+        printf("nearest, within %.1f mm: %d queries in %.3f s, %.0f per second (one thread) [%g]\n", spread, nq, tq,
+               nq / tq, sink);
     }
-    double sink = 0;
-    t0 = omp_get_wtime();
-    for (int i = 0; i < nq; i++) {
-        double out[3];
-        int32_t f;
-        wall_closest(&g, &qs[3 * i], out, &f);
-        sink += f >= 0 ? out[2] : 0;
-    }
-    double tq = omp_get_wtime() - t0;
-    printf("nearest: %d queries in %.3f s, %.0f per second (one thread) [%g]\n", nq, tq, nq / tq, sink);
 
     // The cap: a sheet of the same size with another phase, crossing the wall
     // along many curves.
@@ -126,9 +132,15 @@ int main()
         job.nscratch = threads;
         job.cross_flag = cross.data();
         job.far_flag = far.data();
-        t0 = omp_get_wtime();
-        drape(&job);
-        double td = omp_get_wtime() - t0;
+        // Best of three: the machine may be shared.
+        double td = INFINITY;
+        for (int rep = 0; rep < 3; rep++) {
+            job.dmax = 0;
+            job.nfar = job.ncross = 0;
+            t0 = omp_get_wtime();
+            drape(&job);
+            td = std::min(td, omp_get_wtime() - t0);
+        }
         if (threads == 1) t_one = td;
         printf("detection, %d thread(s): %.3f s, speed-up %.2f, %lld crossing of %lld, %.0f candidate pairs per "
                "second per thread\n",

@@ -340,8 +340,11 @@ void wall_closest(const wall_grid* g, const double* q, double* out, int32_t* tri
             out[2] = X[2];
         }
     };
+    // The record holds every pair that matters only if no pair was lost and
+    // best kept under the nearest centroid's distance (a collapsed triangle
+    // can measure NaN and leave best above it).
     int32_t first_unseen = 0;
-    if (nseen <= kSeen) {
+    if (nseen <= kSeen && best <= sqrt(cd2[0]) * (1 + 1e-9)) {
         for (int l = 0; l < nseen; l++) consider(seen_t[l], seen_d2[l]);
         first_unseen = r + 1;
     }
