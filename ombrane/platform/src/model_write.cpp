@@ -3,8 +3,10 @@
 // parts written back as they were read.
 #include <charconv>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "model_document.h"
 #include "zip_package.h"
@@ -27,10 +29,72 @@ constexpr const char* kRootRelsXml =
     "</Relationships>\n";
 constexpr const char* kDefaultModelPart = "3D/3dmodel.model";
 
+// The vertex and triangle lists, the bulk of the part, are formatted element
+// by element into a bounded buffer as they are written out; one element
+// takes at most this many bytes.
+constexpr size_t kMaxElementBytes = 256;
+
+char* Put(char* p, std::string_view s)
+{
+    std::memcpy(p, s.data(), s.size());
+    return p + s.size();
+}
+
+char* PutNumber(char* p, double v)
+{
+    return std::to_chars(p, p + 32, v).ptr;
+}
+
+char* PutNumber(char* p, uint32_t v)
+{
+    return std::to_chars(p, p + 16, v).ptr;
+}
+
+char* PutVertex(char* p, const Vec3& v)
+{
+    p = PutNumber(Put(p, "     <vertex x=\""), v.x);
+    p = PutNumber(Put(p, "\" y=\""), v.y);
+    p = PutNumber(Put(p, "\" z=\""), v.z);
+    return Put(p, "\"/>\n");
+}
+
+// prop is null for a mesh without properties.
+char* PutTriangle(char* p, const std::array<uint32_t, 3>& tri, const TriangleProperty* prop)
+{
+    p = PutNumber(Put(p, "     <triangle v1=\""), tri[0]);
+    p = PutNumber(Put(p, "\" v2=\""), tri[1]);
+    p = PutNumber(Put(p, "\" v3=\""), tri[2]);
+    p = Put(p, "\"");
+    if (prop) {
+        static const char* kP[3] = {" p1=\"", " p2=\"", " p3=\""};
+        for (int i = 0; i < 3; i++)
+            if (prop->p[i] != kNoProperty) p = Put(PutNumber(Put(p, kP[i]), prop->p[i]), "\"");
+        if (prop->pid != kNoProperty) p = Put(PutNumber(Put(p, " pid=\""), prop->pid), "\"");
+    }
+    return Put(p, "/>\n");
+}
+
+// A vertex or triangle list, written where it stands in the rest of the text.
+struct ElementList {
+    size_t at;  // offset in the rest of the text
+    const MeshData* mesh;
+    bool vertices;
+    size_t count() const { return vertices ? mesh->vertices.size() : mesh->triangles.size(); }
+    char* Put(char* p, size_t i) const
+    {
+        if (vertices) return PutVertex(p, mesh->vertices[i]);
+        bool props = !mesh->properties.empty() && i < mesh->properties.size();
+        return PutTriangle(p, mesh->triangles[i], props ? &mesh->properties[i] : nullptr);
+    }
+};
+
 class XmlOut {
 public:
-    explicit XmlOut(size_t reserve) { s_.reserve(reserve); }
-    std::string take() { return std::move(s_); }
+    XmlOut() { s_.reserve(4096); }
+    std::string& text() { return s_; }
+    std::vector<ElementList>& lists() { return lists_; }
+
+    void list(const MeshData& mesh, bool vertices) { lists_.push_back({s_.size(), &mesh, vertices}); }
 
     XmlOut& raw(std::string_view v)
     {
@@ -117,6 +181,7 @@ public:
 
 private:
     std::string s_;
+    std::vector<ElementList> lists_;
 };
 
 const char* UnitName(DocUnit u)
@@ -147,23 +212,9 @@ const char* TypeName(ObjectType t)
 void WriteMesh(XmlOut& out, const MeshData& mesh)
 {
     out.raw("   <mesh>\n    <vertices>\n");
-    for (const Vec3& v : mesh.vertices) {
-        out.raw("     <vertex x=\"").num(v.x).raw("\" y=\"").num(v.y).raw("\" z=\"").num(v.z).raw("\"/>\n");
-    }
+    out.list(mesh, true);
     out.raw("    </vertices>\n    <triangles>\n");
-    const bool props = !mesh.properties.empty();
-    for (size_t t = 0; t < mesh.triangles.size(); t++) {
-        const auto& tri = mesh.triangles[t];
-        out.raw("     <triangle v1=\"").num(tri[0]).raw("\" v2=\"").num(tri[1]).raw("\" v3=\"").num(tri[2]).raw("\"");
-        if (props && t < mesh.properties.size()) {
-            const TriangleProperty& p = mesh.properties[t];
-            static const char* kP[3] = {"p1", "p2", "p3"};
-            for (int i = 0; i < 3; i++)
-                if (p.p[i] != kNoProperty) out.attr(kP[i], p.p[i]);
-            if (p.pid != kNoProperty) out.attr("pid", p.pid);
-        }
-        out.raw("/>\n");
-    }
+    out.list(mesh, false);
     out.raw("    </triangles>\n   </mesh>\n");
 }
 
@@ -185,20 +236,8 @@ void WriteObject(XmlOut& out, const Object& obj)
     out.raw("  </object>\n");
 }
 
-size_t EstimateXmlBytes(const ModelDocument& doc)
+void WriteModel(XmlOut& out, const ModelDocument& doc)
 {
-    size_t n = 4096;
-    for (const Object& obj : doc.objects)
-        n += obj.mesh.vertices.size() * 72 + obj.mesh.triangles.size() * 56 + obj.mesh.properties.size() * 24 +
-             obj.components.size() * 256;
-    return n + doc.build.size() * 256;
-}
-
-}  // namespace
-
-std::string WriteModelXml(const ModelDocument& doc)
-{
-    XmlOut out(EstimateXmlBytes(doc));
     const bool materials = !doc.color_groups.empty() || !doc.textures.empty() || !doc.texture_groups.empty() ||
                            !doc.composites.empty() || !doc.multi_properties.empty() || doc.materials_required;
     out.raw("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<model").attr("unit", UnitName(doc.unit));
@@ -270,24 +309,103 @@ std::string WriteModelXml(const ModelDocument& doc)
         out.raw("  <item").attr("objectid", item.object_id).transform(item.transform)
             .attr_if("partnumber", item.part_number).raw("/>\n");
     out.raw(" </build>\n</model>\n");
-    return out.take();
+}
+
+// The model part made piece by piece: the text around the element lists is
+// written at once, the lists as they are read.
+class ModelXml : public ZipProducer {
+public:
+    explicit ModelXml(const ModelDocument& doc) : stage_(new char[kStageBytes]) { WriteModel(out_, doc); }
+
+    uint64_t Size() override
+    {
+        if (size_ == 0) {
+            char scratch[kMaxElementBytes];
+            size_ = out_.text().size();
+            for (const ElementList& list : out_.lists())
+                for (size_t i = 0, n = list.count(); i < n; i++) size_ += uint64_t(list.Put(scratch, i) - scratch);
+        }
+        return size_;
+    }
+
+    void Rewind() override { text_pos_ = list_ = element_ = stage_begin_ = stage_end_ = 0; }
+
+    size_t Read(uint8_t* buf, size_t cap) override
+    {
+        const std::string& text = out_.text();
+        const std::vector<ElementList>& lists = out_.lists();
+        size_t done = 0;
+        while (done < cap) {
+            if (stage_begin_ < stage_end_) {
+                size_t n = std::min(cap - done, stage_end_ - stage_begin_);
+                std::memcpy(buf + done, stage_.get() + stage_begin_, n);
+                stage_begin_ += n;
+                done += n;
+                continue;
+            }
+            if (list_ < lists.size() && text_pos_ == lists[list_].at) {
+                const ElementList& list = lists[list_];
+                char* p = stage_.get();
+                char* limit = p + kStageBytes - kMaxElementBytes;
+                size_t n = list.count();
+                for (; element_ < n && p <= limit; element_++) p = list.Put(p, element_);
+                stage_begin_ = 0;
+                stage_end_ = size_t(p - stage_.get());
+                if (element_ == n) {
+                    list_++;
+                    element_ = 0;
+                }
+                continue;
+            }
+            size_t stop = list_ < lists.size() ? lists[list_].at : text.size();
+            if (text_pos_ == stop) break;  // the end of the text
+            size_t n = std::min(cap - done, stop - text_pos_);
+            std::memcpy(buf + done, text.data() + text_pos_, n);
+            text_pos_ += n;
+            done += n;
+        }
+        return done;
+    }
+
+    std::string Whole()
+    {
+        std::string xml(size_t(Size()), '\0');
+        Rewind();
+        size_t got = Read(reinterpret_cast<uint8_t*>(xml.data()), xml.size());
+        xml.resize(got);
+        return xml;
+    }
+
+private:
+    static constexpr size_t kStageBytes = 64 << 10;
+    XmlOut out_;
+    uint64_t size_ = 0;
+    std::unique_ptr<char[]> stage_;
+    size_t text_pos_ = 0, list_ = 0, element_ = 0, stage_begin_ = 0, stage_end_ = 0;
+};
+
+}  // namespace
+
+std::string WriteModelXml(const ModelDocument& doc)
+{
+    return ModelXml(doc).Whole();
 }
 
 std::vector<uint8_t> WriteModelDocument(const ModelDocument& doc)
 {
-    std::string xml = WriteModelXml(doc);
+    ModelXml xml(doc);
     auto bytes_of = [](std::string_view s) { return reinterpret_cast<const uint8_t*>(s.data()); };
     std::vector<ZipInput> inputs;
     if (doc.model_part_name.empty()) {
         std::string_view types = kContentTypesXml, rels = kRootRelsXml;
         inputs.push_back({"[Content_Types].xml", bytes_of(types), types.size()});
         inputs.push_back({"_rels/.rels", bytes_of(rels), rels.size()});
-        inputs.push_back({kDefaultModelPart, bytes_of(xml), xml.size()});
+        inputs.push_back({kDefaultModelPart, nullptr, 0, &xml});
         return WriteZip(inputs);
     }
     inputs.reserve(doc.parts.size() + 1);
     for (size_t i = 0; i <= doc.parts.size(); i++) {
-        if (i == doc.model_part_index) inputs.push_back({doc.model_part_name, bytes_of(xml), xml.size()});
+        if (i == doc.model_part_index) inputs.push_back({doc.model_part_name, nullptr, 0, &xml});
         if (i < doc.parts.size())
             inputs.push_back({doc.parts[i].name, doc.parts[i].bytes.data(), doc.parts[i].bytes.size()});
     }

@@ -51,6 +51,63 @@ std::string LowerAscii(std::string_view s)
     throw PlatformError(kFail, "3MF: cannot write the package: " + what);
 }
 
+// A read-only libzip source over a producer; it presents itself as a
+// buffer source does, so the entry is compressed and stored alike.
+struct ProducerSource {
+    ZipProducer* producer;
+    uint64_t size;
+    zip_error_t error;
+};
+
+zip_int64_t ProducerCallback(void* state, void* data, zip_uint64_t len, zip_source_cmd_t cmd)
+{
+    auto* src = static_cast<ProducerSource*>(state);
+    switch (cmd) {
+    case ZIP_SOURCE_OPEN:
+        src->producer->Rewind();
+        return 0;
+    case ZIP_SOURCE_READ:
+        return zip_int64_t(src->producer->Read(static_cast<uint8_t*>(data), size_t(std::min<zip_uint64_t>(len, 1u << 30))));
+    case ZIP_SOURCE_CLOSE:
+        return 0;
+    case ZIP_SOURCE_STAT: {
+        zip_stat_t* st = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, len, &src->error);
+        if (!st) return -1;
+        zip_stat_init(st);
+        st->size = src->size;
+        st->comp_size = src->size;
+        st->comp_method = ZIP_CM_STORE;
+        st->encryption_method = ZIP_EM_NONE;
+        st->valid = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_COMP_METHOD | ZIP_STAT_ENCRYPTION_METHOD;
+        return sizeof(*st);
+    }
+    case ZIP_SOURCE_ERROR:
+        return zip_error_to_data(&src->error, data, len);
+    case ZIP_SOURCE_FREE:
+        zip_error_fini(&src->error);
+        delete src;
+        return 0;
+    case ZIP_SOURCE_SUPPORTS:
+        return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
+                                              ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
+    default:
+        zip_error_set(&src->error, ZIP_ER_OPNOTSUPP, 0);
+        return -1;
+    }
+}
+
+zip_source_t* ProducerSourceOf(zip_t* za, ZipProducer* producer)
+{
+    auto* state = new ProducerSource{producer, producer->Size(), {}};
+    zip_error_init(&state->error);
+    zip_source_t* src = zip_source_function(za, &ProducerCallback, state);
+    if (!src) {
+        zip_error_fini(&state->error);
+        delete state;
+    }
+    return src;
+}
+
 }  // namespace
 
 void ThrowInvalidPackage(const std::string& message)
@@ -195,7 +252,8 @@ std::vector<uint8_t> WriteZip(const std::vector<ZipInput>& entries)
     zip_source_keep(src.get());
 
     for (const ZipInput& in : entries) {
-        zip_source_t* data = zip_source_buffer(za.get(), in.data, in.size, 0);
+        zip_source_t* data =
+            in.producer ? ProducerSourceOf(za.get(), in.producer) : zip_source_buffer(za.get(), in.data, in.size, 0);
         if (!data) throw std::bad_alloc();
         std::string name(in.name);
         zip_int64_t idx = zip_file_add(za.get(), name.c_str(), data, ZIP_FL_ENC_UTF_8);

@@ -80,10 +80,20 @@ private:
     std::vector<Entry> entries_;
 };
 
+// Bytes of an entry made while the archive is written, never held whole.
+class ZipProducer {
+public:
+    virtual ~ZipProducer() = default;
+    virtual uint64_t Size() = 0;  // exactly what the reads deliver in all
+    virtual void Rewind() = 0;
+    virtual size_t Read(uint8_t* buf, size_t cap) = 0;  // 0 at the end
+};
+
 struct ZipInput {
     std::string_view name;
     const uint8_t* data;
     size_t size;
+    ZipProducer* producer = nullptr;  // when set, the entry's bytes instead of data
 };
 
 // Deflates the entries in the given order with a fixed timestamp: the same
