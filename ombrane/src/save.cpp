@@ -2,8 +2,10 @@
 // beside the output, which replaces the output only once everything was
 // written and flushed: a failed save leaves an earlier file (the input
 // itself, maybe) as it was.
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -34,11 +36,30 @@ struct TemporaryFile {
     bool kept = false;
     ~TemporaryFile()
     {
-        if (kept) return;
+        if (kept || path.empty()) return;
         std::error_code ec;
         fs::remove(path, ec);
     }
 };
+
+// A new file in folder. O_EXCL: an entry already there under the name (a
+// stale file, a planted link) is never truncated, followed or later removed;
+// the next name is tried. The name is short, so an output name near the
+// length limit still has a temporary beside it.
+fs::path CreateTemporaryIn(const fs::path& folder)
+{
+    const std::string stem = ".ombrane-" + std::to_string(getpid()) + "-";
+    for (unsigned attempt = 0; attempt < 100; attempt++) {
+        fs::path candidate = folder / (stem + std::to_string(attempt) + ".tmp");
+        int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            ::close(fd);
+            return candidate;
+        }
+        if (errno != EEXIST) break;
+    }
+    throw std::runtime_error(kCannotCreate);
+}
 
 }  // namespace
 
@@ -59,12 +80,7 @@ IAsyncAction SaveModelToFileAsync(const Printing3DModel& model, const std::wstri
         throw std::runtime_error(kCannotCreate);
 
     TemporaryFile temp;
-    temp.path = native_path;
-    temp.path += ".ombrane-" + std::to_string(getpid()) + ".tmp";
-    {
-        std::ofstream created(temp.path, std::ios::binary | std::ios::trunc);
-        if (!created) throw std::runtime_error(kCannotCreate);
-    }
+    temp.path = CreateTemporaryIn(parent);
 
     {
         StorageFile file = co_await StorageFile::GetFileFromPathAsync(platform::PathToWide(temp.path));
@@ -80,6 +96,8 @@ IAsyncAction SaveModelToFileAsync(const Printing3DModel& model, const std::wstri
         if (!co_await output.FlushAsync())
             throw platform::PlatformError(platform::kFail, "3MF: the output file could not be flushed");
     }
+    // A file replaced keeps its permissions, as one rewritten in place would.
+    if (fs::exists(existing)) fs::permissions(temp.path, existing.permissions());
     fs::rename(temp.path, native_path);
     temp.kept = true;
     std::wcout << L"[Save] " << absolute_path << L"\n";

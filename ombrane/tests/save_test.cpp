@@ -2,6 +2,7 @@
 // their texts, and failures that leave an earlier output untouched.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -104,6 +105,36 @@ TEST(Save, RefusalsKeepTheirTexts)
     }
     EXPECT_TRUE(testsupport::ReadBytes(dir.file("plain")) == std::vector<uint8_t>({1, 2, 3}));
     ExpectOnly(dir.path(), {"folder.3mf", "plain"});
+}
+
+// The temporary beside the output: an entry already under its name is
+// neither followed nor removed, an output name at the length limit still
+// saves, and a replaced file keeps its permissions.
+TEST(Save, TemporaryFileTakesNothingThatIsThere)
+{
+    auto doc = BoxDocument();
+    testsupport::TempDir dir;
+    testsupport::WriteBytes(dir.file("victim"), {7, 7, 7});
+    const std::string planted_name = ".ombrane-" + std::to_string(getpid()) + "-0.tmp";
+    ASSERT_EQ(::symlink(dir.file("victim").c_str(), dir.file(planted_name).c_str()), 0);
+    const std::string long_name = std::string(251, 'n') + ".3mf";  // 255 bytes, the limit
+    testsupport::WriteBytes(dir.file("private.3mf"), {1});
+    ASSERT_EQ(::chmod(dir.file("private.3mf").c_str(), 0640), 0);
+    for (const std::string& name : {std::string("out.3mf"), long_name, std::string("private.3mf")}) {
+        SCOPED_TRACE(name.size());
+        ConsoleCapture console;
+        Raised r = Save(ModelOver(doc), dir.file(name));
+        ASSERT_EQ(r.code, 0) << r.text;
+        ExpectLoadsAs(dir.file(name), *doc);
+    }
+    EXPECT_TRUE(testsupport::ReadBytes(dir.file("victim")) == std::vector<uint8_t>({7, 7, 7}));
+    EXPECT_TRUE(fs::is_symlink(dir.file(planted_name)));
+    struct stat st;
+    ASSERT_EQ(::stat(dir.file("private.3mf").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    std::vector<std::string> names = {planted_name, long_name, "out.3mf", "private.3mf", "victim"};
+    std::sort(names.begin(), names.end());
+    ExpectOnly(dir.path(), names);
 }
 
 TEST(Save, FailedSaveLeavesTheEarlierFileAsItWas)
