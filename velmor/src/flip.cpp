@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 // Payload words of a flip-table entry.
 enum { FACE0 = 0, FACE1 = 1, NFACE = 2, LIVE = 3 };
@@ -53,6 +54,19 @@ static struct {
     bool live;
     double* cache;      // 2 per triangle
     int64_t cache_cap;  // triangles
+    // Within one flip phase positions stay put and rows change only by flips,
+    // so what steps 10 to 12 decided for an edge holds in the next call while
+    // neither of its two rows has been flipped (stamp unchanged).
+    bool phase_open, phase_fresh;
+    int64_t phase_nt;
+    uint32_t* stamp;     // flips of each triangle in this phase
+    struct verdict {
+        uint64_t key;    // the side of the face[0] row it was made for; 0: none
+        int32_t f1;
+        uint32_t s0, s1; // stamps of face[0] and face[1] then
+        int32_t refused; // 1: counted as a deviation refusal
+    }* verdicts;         // 3 per triangle, by side of its row
+    int64_t verdict_cap; // triangles
 } flip_ws;
 
 static edgetab* flip_table(int64_t k)
@@ -71,13 +85,34 @@ static edgetab* flip_table(int64_t k)
     return t;
 }
 
+void flip_phase_begin()
+{
+    flip_ws.phase_open = true;
+    flip_ws.phase_fresh = true;
+}
+
 void flip_release()
 {
     if (flip_ws.live) edgetab_free(&flip_ws.tab);
     flip_ws.live = false;
     free(flip_ws.cache);
+    free(flip_ws.stamp);
+    free(flip_ws.verdicts);
     flip_ws.cache = nullptr;
-    flip_ws.cache_cap = 0;
+    flip_ws.stamp = nullptr;
+    flip_ws.verdicts = nullptr;
+    flip_ws.cache_cap = flip_ws.verdict_cap = 0;
+    flip_ws.phase_open = false;
+}
+
+// Index s of the side (row[s], row[s + 1]) joining a and b.
+static inline int side_of(const int32_t* row, int32_t a, int32_t b)
+{
+    for (int s = 0; s < 2; s++) {
+        int32_t x = row[s], y = row[s + 1];
+        if ((x == a && y == b) || (x == b && y == a)) return s;
+    }
+    return 2;
 }
 
 int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* refusals)
@@ -121,7 +156,24 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
     }
     double* area2 = flip_ws.cache;
     double* angle = area2 + (nt + 1);
-    for (int64_t i = 0; i < nt; i++) area2[i] = angle[i] = -1;
+    const bool remember = flip_ws.phase_open;
+    if (remember && flip_ws.verdict_cap < nt + 1) {
+        flip_ws.stamp = (uint32_t*)xrealloc(flip_ws.stamp, (size_t)(nt + 1) * sizeof(uint32_t));
+        flip_ws.verdicts = (decltype(flip_ws.verdicts))xrealloc(
+            flip_ws.verdicts, (size_t)(nt + 1) * 3 * sizeof(*flip_ws.verdicts));
+        flip_ws.verdict_cap = nt + 1;
+        flip_ws.phase_fresh = true;
+    }
+    if (!remember || flip_ws.phase_fresh || flip_ws.phase_nt != nt) {
+        for (int64_t i = 0; i < nt; i++) area2[i] = angle[i] = -1;
+        if (remember) {
+            memset(flip_ws.stamp, 0, (size_t)nt * sizeof(uint32_t));
+            memset(flip_ws.verdicts, 0, (size_t)nt * 3 * sizeof(*flip_ws.verdicts));
+        }
+        flip_ws.phase_fresh = false;
+        flip_ws.phase_nt = nt;
+    }
+    uint32_t* stamp = flip_ws.stamp;
 
     const double tol_rim = g_par.dev_rim, tol_in = g_par.dev_in, grow = g_par.area_grow;
     int64_t flips = 0;
@@ -166,6 +218,21 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         if (d < lo) lo = d;
         const double tol = lo < np ? tol_rim : tol_in;
 
+        decltype(flip_ws.verdicts) seen = nullptr;
+        if (remember) {
+            seen = flip_ws.verdicts + 3 * f0 + side_of(r0, a, b);
+            if (seen->key == e->key && seen->f1 == (int32_t)f1 && seen->s0 == stamp[f0] &&
+                seen->s1 == stamp[f1]) {
+                if (seen->refused) (*refusals)++;
+                continue;
+            }
+            seen->key = 0;
+        }
+        // Remembers a refusal by steps 10 to 12 for the next call of the phase.
+        auto refuse = [&](int32_t counted) {
+            if (seen) *seen = {e->key, (int32_t)f1, stamp[f0], stamp[f1], counted};
+        };
+
         const double *P = at(xyz, p), *Q = at(xyz, q), *C = at(xyz, c), *D = at(xyz, d);
         const double *t00 = at(xyz, r0[0]), *t01 = at(xyz, r0[1]), *t02 = at(xyz, r0[2]);
         const double *t10 = at(xyz, r1[0]), *t11 = at(xyz, r1[1]), *t12 = at(xyz, r1[2]);
@@ -175,14 +242,20 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         if (area2[f1] == -1) area2[f1] = cross_len(t10, t11, t12);
         double area_new = 0.5 * (n0 + n1);
         double area_old = 0.5 * (area2[f0] + area2[f1]);
-        if (area_new > grow * area_old) continue;
+        if (area_new > grow * area_old) {
+            refuse(0);
+            continue;
+        }
 
         if (angle[f0] == -1) angle[f0] = tri_min_angle(t00, t01, t02);
         if (angle[f1] == -1) angle[f1] = tri_min_angle(t10, t11, t12);
         const double a0 = tri_min_angle(P, D, C), a1 = tri_min_angle(D, Q, C);
         double ang_old = min_of(angle[f0], angle[f1]);
         double ang_new = min_of(a0, a1);
-        if (ang_old + 1e-9 >= ang_new) continue;
+        if (ang_old + 1e-9 >= ang_new) {
+            refuse(0);
+            continue;
+        }
 
         double m_new[3], m_old[3];
         for (int k = 0; k < 3; k++) {
@@ -195,11 +268,16 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
                                    dist_point_tri(m_old, D, Q, C)));
         if (dev > tol) {
             (*refusals)++;
+            refuse(1);
             continue;
         }
 
         r0[0] = p; r0[1] = d; r0[2] = c;
         r1[0] = d; r1[1] = q; r1[2] = c;
+        if (remember) {
+            stamp[f0]++;
+            stamp[f1]++;
+        }
         area2[f0] = n0;
         area2[f1] = n1;
         angle[f0] = a0;

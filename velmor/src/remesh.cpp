@@ -140,6 +140,7 @@ static int64_t split_phase(verts* vs, tris* ts, const border* bd, const keyset* 
 static void flip_phase(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* flips,
                        int64_t* refusals)
 {
+    flip_phase_begin();
     for (int32_t i = 0; i < g_par.flip_passes; i++) {
         int64_t refused = 0;
         int64_t done = flip_pass(vs, ts, ks, np, &refused);

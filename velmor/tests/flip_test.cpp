@@ -240,3 +240,46 @@ TEST(FlipPass, RandomCapsKeepCountWindingAndContour)
         }
     }
 }
+
+TEST(FlipPass, DecisionsKeptWithinAPhaseChangeNothing)
+{
+    Params keep;
+    g_par.dev_in = 0.01;  // small enough for deviation refusals on bumpy caps
+    g_par.dev_rim = 0.002;
+    g_par.area_grow = 1.001;
+    for (uint32_t seed = 1; seed <= 12; seed++) {
+        SCOPED_TRACE(seed);
+        RandomCap cap = random_cap(10 + seed % 4, 100 + seed, 0.03);
+        struct Call { int64_t flips, refusals; std::vector<int32_t> rows; };
+        // Each call on its own, then the same calls as one phase.
+        std::vector<Call> fresh, phase;
+        {
+            Mesh m(cap.xyz, cap.tri, cap.contour);
+            for (int call = 0; call < 6; call++) {
+                flip_release();
+                int64_t r = 0;
+                int64_t f = flip_pass(&m.vs, &m.ts, &m.ks, cap.np, &r);
+                fresh.push_back({f, r, m.rows()});
+            }
+        }
+        {
+            Mesh m(cap.xyz, cap.tri, cap.contour);
+            flip_phase_begin();
+            for (int call = 0; call < 6; call++) {
+                int64_t r = 0;
+                int64_t f = flip_pass(&m.vs, &m.ts, &m.ks, cap.np, &r);
+                phase.push_back({f, r, m.rows()});
+            }
+            flip_release();
+        }
+        int64_t refused_later = 0;
+        for (int call = 0; call < 6; call++) {
+            SCOPED_TRACE(call);
+            EXPECT_EQ(phase[call].flips, fresh[call].flips);
+            EXPECT_EQ(phase[call].refusals, fresh[call].refusals);
+            EXPECT_EQ(phase[call].rows, fresh[call].rows);
+            if (call > 0) refused_later += fresh[call].refusals;
+        }
+        EXPECT_GT(refused_later, 0) << "the remembered refusals must be exercised";
+    }
+}
