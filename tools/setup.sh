@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and tests need, only when missing.
 set -euo pipefail
-need=(g++ cmake make pkg-config libgtest-dev libzip-dev libexpat1-dev zip unzip)
+need=(g++ cmake make pkg-config libgtest-dev libzip-dev libexpat1-dev zip unzip
+      clang-14 libclang-rt-14-dev libomp-14-dev llvm-14)
 missing=()
 for pkg in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
