@@ -47,16 +47,16 @@ static inline bool row_runs(const int32_t* row, int32_t x, int32_t y)
 // The sweep's table and per-triangle caches outlive one call: the calls of a
 // flip phase see the same triangle count, so the table is kept and emptied
 // through its used list rather than allocated and zeroed (and paged in) anew.
-// A slot count up to twice the least one changes probe lengths, never which
-// slot a key ends in relative to the used order, so results do not change.
+// A slot array up to twice the least size changes only probe lengths: every
+// lookup and the used order stay the same, so results do not change.
 static struct {
     edgetab tab;
     bool live;
     double* cache;      // 2 per triangle
     int64_t cache_cap;  // triangles
     // Within one flip phase positions stay put and rows change only by flips,
-    // so what steps 10 to 12 decided for an edge holds in the next call while
-    // neither of its two rows has been flipped (stamp unchanged).
+    // so what the area, angle and deviation tests decided for an edge holds in
+    // the next call while neither of its two rows has been flipped (stamps).
     bool phase_open, phase_fresh;
     int64_t phase_nt;
     uint32_t* stamp;     // flips of each triangle in this phase
@@ -180,7 +180,7 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
     // nused is re-read: entries appended by flips are reached and skipped.
     for (int64_t u = 0; u < tab.nused; u++) {
         // Two-stage look-ahead: the entry 16 on, then for the entry 6 on (its
-        // slot fetched by now) the slot its step-6 lookup will probe.
+        // slot fetched by now) the slot its (c, d) lookup will probe.
         if (u + 16 < tab.nused) __builtin_prefetch(&tab.slots[tab.used[u + 16]]);
         if (u + 6 < tab.nused) {
             const edge_slot* later = &tab.slots[tab.used[u + 6]];
@@ -228,7 +228,7 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
             }
             seen->key = 0;
         }
-        // Remembers a refusal by steps 10 to 12 for the next call of the phase.
+        // Remembers a refusal by the geometric tests for the next call of the phase.
         auto refuse = [&](int32_t counted) {
             if (seen) *seen = {e->key, (int32_t)f1, stamp[f0], stamp[f1], counted};
         };
