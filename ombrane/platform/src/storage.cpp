@@ -71,6 +71,8 @@ public:
                 if (errno == EINTR) continue;
                 Fail(L"writing", errno);
             }
+            // No progress on a non-empty write: report it rather than spin.
+            if (done == 0) Fail(L"writing", ENOSPC);
             position_ += static_cast<uint64_t>(done);
             data += done;
             n -= static_cast<size_t>(done);
