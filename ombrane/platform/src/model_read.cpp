@@ -860,9 +860,8 @@ private:
         if (!object_body_seen_) return Fail("object " + Id(obj.id) + " has neither <mesh> nor <components>");
         MeshData& mesh = obj.mesh;
         if (!mesh.properties.empty()) mesh.properties.resize(mesh.triangles.size());
-        mesh.vertices.shrink_to_fit();
-        mesh.triangles.shrink_to_fit();
-        mesh.properties.shrink_to_fit();
+        // No shrink_to_fit: the copy would hold both blocks at once, while the
+        // unused tail of a large block is never touched and takes no memory.
         resources_[obj.id].complete = true;
     }
 
@@ -1457,6 +1456,7 @@ ModelDocument ReadModelDocument(const uint8_t* data, size_t size)
     doc.model_part_index = model_index;
     for (ZipEntry& e : entries)
         if (&e != model_part) doc.parts.push_back({std::move(e.name), std::move(e.bytes)});
+    ReleaseFreedMemory();
     return doc;
 }
 

@@ -3,6 +3,7 @@
 #include "zip_package.h"
 
 #include <zip.h>
+#include <malloc.h>
 
 #include "ombrane/platform/errors.h"
 
@@ -109,6 +110,14 @@ zip_source_t* ProducerSourceOf(zip_t* za, ZipProducer* producer)
 }
 
 }  // namespace
+
+void ReleaseFreedMemory()
+{
+    // glibc raises its mmap threshold to the size of each large block freed,
+    // so later blocks of a few MiB (libzip's output pieces, a growing mesh)
+    // come from the heap, which keeps them resident after they are freed.
+    malloc_trim(0);
+}
 
 void ThrowInvalidPackage(const std::string& message)
 {
@@ -281,6 +290,8 @@ std::vector<uint8_t> WriteZip(const std::vector<ZipInput>& entries)
         got += uint64_t(n);
     }
     zip_source_close(src.get());
+    src.reset();
+    ReleaseFreedMemory();
     if (got != st.size) ThrowWriteFailure("short read of the finished archive");
     return out;
 }

@@ -13,6 +13,10 @@ struct zip_file;  // zip_file_t of libzip
 
 namespace ombrane::platform {
 
+// Returns to the system the free memory that the allocator still holds,
+// after a load or save has freed its large blocks.
+void ReleaseFreedMemory();
+
 // Raises the platform error for content that is not a loadable 3MF package.
 [[noreturn]] void ThrowInvalidPackage(const std::string& message);
 
