@@ -148,6 +148,8 @@ static void flip_phase(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_
         *refusals += refused;
         if (done == 0) break;
     }
+    // The collapse phase or the next split phase needs the room more.
+    flip_release();
 }
 
 void remesh(verts* vs, tris* ts, const border* bd, const keyset* ks, int32_t np)
@@ -181,6 +183,5 @@ void remesh(verts* vs, tris* ts, const border* bd, const keyset* ks, int32_t np)
             break;
         }
     }
-    flip_release();
     remesh_finish(vs, ts, np, t_start);
 }
