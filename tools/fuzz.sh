@@ -25,12 +25,17 @@ cmake --build "$build" -j"$(nproc)" >/dev/null
 mkdir -p "$build/seeds/velmor_input"
 "$build/make_velmor_seeds" "$build/seeds/velmor_input"
 
+# Seed folders that exist (libFuzzer refuses a missing one; git keeps no
+# empty regressions folder).
 seeds_of() {
+  local dirs=("$root/fuzz/regressions/$1")
   case $1 in
-    velmor_input) echo "$build/seeds/velmor_input" ;;
-    package) [ -d "$root/../shared/corpus/3mf" ] && echo "$root/../shared/corpus/3mf" ;;
+    velmor_input) dirs+=("$build/seeds/velmor_input") ;;
+    package) dirs+=("$root/../shared/corpus/3mf") ;;
   esac
-  echo "$root/fuzz/regressions/$1"
+  for d in "${dirs[@]}"; do
+    if [ -d "$d" ]; then echo "$d"; fi
+  done
 }
 
 # The velmor target frees what each run held, exit or not; a report of a
