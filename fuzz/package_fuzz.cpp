@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -43,19 +42,6 @@ std::string Narrow(const std::wstring& w)
     std::string s;
     for (wchar_t c : w) s += c < 128 ? char(c) : '?';
     return s;
-}
-
-// Repair is still a stub in some trees: its "not available" refusal is no
-// finding, any other exception is.
-bool Repair(MeshData& mesh, const TriangleProperty& fill)
-{
-    try {
-        RepairMesh(mesh, fill);
-        return true;
-    } catch (const std::runtime_error& e) {
-        if (strstr(e.what(), "not available")) return false;
-        throw;
-    }
 }
 
 void CheckIndices(const MeshData& mesh, const char* when)
@@ -113,15 +99,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (!object.has_mesh) continue;
         CheckIndices(object.mesh, "after load");
         (void)VerifyMesh(object.mesh);
+        // The fill property the model's repair gives: the object's default.
         TriangleProperty fill;
         if (object.pid != kNoProperty) {
             fill.pid = object.pid;
-            fill.p[0] = fill.p[1] = fill.p[2] = object.pindex;
+            fill.p[0] = object.pindex;
         }
-        if (Repair(object.mesh, fill)) {
-            CheckIndices(object.mesh, "after repair");
-            (void)VerifyMesh(object.mesh);
-        }
+        RepairMesh(object.mesh, fill);
+        CheckIndices(object.mesh, "after repair");
+        (void)VerifyMesh(object.mesh);
     }
 
     std::vector<uint8_t> saved = WriteModelDocument(doc);
