@@ -165,9 +165,9 @@ int main(int argc, char** argv)
         {"saddle wall, ~400k", saddle_at(0.315),
          {"--grad", "0", "--far", "0.315", "--max-faces", "10000000"}},
         // CGAL splits above 4/3 of its target: 0.75 x ours splits where we do.
-        {"flat disc, uniform, ~24k", saddle(50, 330, 56, 3, 0), {"--grad", "0", "--far", "0.95"},
+        {"flat disc, 330 pts, 0.95 mm", saddle(50, 330, 56, 3, 0), {"--grad", "0", "--far", "0.95"},
          0.75 * 0.95},
-        {"flat disc, uniform, ~237k", saddle(50, 330, 56, 3, 0),
+        {"flat disc, 330 pts, 0.302 mm", saddle(50, 330, 56, 3, 0),
          {"--grad", "0", "--far", "0.302", "--max-faces", "10000000"}, 0.75 * 0.302},
     };
     const std::string in = dir + "/velmor_bench_in.bin", out = dir + "/velmor_bench_out.bin";
