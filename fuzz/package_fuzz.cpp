@@ -1,6 +1,6 @@
 // libFuzzer target: the 3MF package loader, then what the pipeline does with
 // a loaded model (verification, repair, verification again) and the save
-// into memory, whose bytes must load again.
+// into memory, whose bytes must load again as the same document.
 //
 // Byte mutations of a deflated zip almost never survive its CRC, so the
 // custom mutator usually opens the package, mutates one part (the model part
@@ -110,11 +110,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         (void)VerifyMesh(object.mesh);
     }
 
+    // What we save must load again, as the same document: saving that gives
+    // the same bytes.
     std::vector<uint8_t> saved = WriteModelDocument(doc);
+    ModelDocument reloaded;
     try {
-        (void)ReadModelDocument(saved.data(), saved.size());
+        reloaded = ReadModelDocument(saved.data(), saved.size());
     } catch (const winrt::hresult_error& e) {
         Finding("the saved package does not load", Narrow(e.message()));
     }
+    if (WriteModelDocument(reloaded) != saved) Finding("a second save", "differs from the first");
     return 0;
 }
