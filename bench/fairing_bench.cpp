@@ -7,6 +7,7 @@
 
 #include <omp.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -98,6 +99,30 @@ double eigen_fair(const cot_op& op, const Cap& c, double lambda, long* iters)
 }
 #endif
 
+// A remeshed cap from a velmor input file and its --remesh (or later mode)
+// output: wall points fixed, created points free.
+bool load_run(const char* in_path, const char* out_path, Cap* c)
+{
+    FILE* in = fopen(in_path, "rb");
+    FILE* out = fopen(out_path, "rb");
+    if (!in || !out) return false;
+    int32_t np = 0, k = 0, nt = 0;
+    bool ok = fread(&np, 4, 1, in) == 1;
+    c->xyz.resize(3 * (size_t)np);
+    ok = ok && fread(c->xyz.data(), 8, c->xyz.size(), in) == c->xyz.size();
+    ok = ok && fread(&k, 4, 1, out) == 1;
+    c->xyz.resize(3 * ((size_t)np + k));
+    ok = ok && fread(c->xyz.data() + 3 * (size_t)np, 8, 3 * (size_t)k, out) == 3 * (size_t)k;
+    ok = ok && fread(&nt, 4, 1, out) == 1;
+    c->tri.resize(3 * (size_t)nt);
+    ok = ok && fread(c->tri.data(), 4, c->tri.size(), out) == c->tri.size();
+    c->mask.assign((size_t)np + k, 1);
+    std::fill(c->mask.begin(), c->mask.begin() + np, 0);
+    fclose(in);
+    fclose(out);
+    return ok;
+}
+
 long parse_iterations(const char* path)
 {
     FILE* f = fopen(path, "r");
@@ -113,14 +138,25 @@ long parse_iterations(const char* path)
 
 }  // namespace
 
-int main()
+// Usage: bench_fairing [input.bin output.bin]: the three lattices, or the
+// cap of one velmor run.
+int main(int argc, char** argv)
 {
     const int sides[] = {72, 225, 337};
     const double lambda = 100;
     printf("%10s %10s %9s %12s %12s %12s %12s\n", "triangles", "free", "op s", "CG it/coord", "CG s/coord",
            "Eigen it/c", "Eigen s/c");
-    for (int n : sides) {
-        Cap c = lattice(n);
+    const int runs = argc > 2 ? 1 : 3;
+    for (int run = 0; run < runs; run++) {
+        Cap c;
+        if (argc > 2) {
+            if (!load_run(argv[1], argv[2], &c)) {
+                fprintf(stderr, "cannot read %s and %s\n", argv[1], argv[2]);
+                return 1;
+            }
+        } else {
+            c = lattice(sides[run]);
+        }
         verts vs{};
         vs.xyz = c.xyz.data();
         vs.n = (int64_t)c.xyz.size() / 3;
