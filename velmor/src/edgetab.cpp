@@ -5,6 +5,7 @@
 #include "velmor.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 
 // Least power of two not below max(16, 4k), or 0 when the slot array could
@@ -107,6 +108,63 @@ static inline bool edge2_less(const edge2& l, const edge2& r)
     return l.a < r.a || (l.a == r.a && l.b < r.b);
 }
 
+// Sorts one bucket of records with equal a by b. Buckets hold a vertex's
+// few sides; a fan's hub can hold thousands, so long ones go to std::sort.
+static void sort_bucket_by_b(edge2* e, int64_t n)
+{
+    if (n > 24) {
+        std::sort(e, e + n, [](const edge2& l, const edge2& r) { return l.b < r.b; });
+        return;
+    }
+    for (int64_t i = 1; i < n; i++) {
+        const edge2 x = e[i];
+        int64_t j = i;
+        for (; j > 0 && e[j - 1].b > x.b; j--) e[j] = e[j - 1];
+        e[j] = x;
+    }
+}
+
+// Bucket sort by the smaller end, then each bucket by the larger: the
+// (a, b) order of cmp_edge2 in time linear in the sides and the index span.
+// Returns false, touching nothing, when the span is too wide for it to pay
+// or its counts cannot be allocated.
+static bool sort_sides_by_bucket(const int32_t* tri, int64_t nside, edge2* e)
+{
+    if (nside == 0) return true;
+    int32_t lo = INT32_MAX, hi = INT32_MIN;
+    for (int64_t i = 0; i < nside; i++) {
+        if (tri[i] < lo) lo = tri[i];
+        if (tri[i] > hi) hi = tri[i];
+    }
+    const int64_t span = (int64_t)hi - lo + 1;
+    if (span > 2 * nside + 1024) return false;
+    int64_t* start = (int64_t*)calloc((size_t)span + 1, sizeof(int64_t));
+    if (!start) return false;
+    for (int64_t f = 0; f < nside; f += 3) {
+        const int32_t* t = tri + f;
+        for (int j = 0; j < 3; j++) {
+            int32_t u = t[j], v = t[j == 2 ? 0 : j + 1];
+            start[(int64_t)(u < v ? u : v) - lo + 1]++;
+        }
+    }
+    for (int64_t s = 0; s < span; s++) start[s + 1] += start[s];
+    // start[s] walks to the end of bucket s, which is where bucket s + 1 begins.
+    for (int64_t f = 0; f < nside; f += 3) {
+        const int32_t* t = tri + f;
+        for (int j = 0; j < 3; j++) {
+            int32_t u = t[j], v = t[j == 2 ? 0 : j + 1];
+            e[start[(int64_t)(u < v ? u : v) - lo]++] = u < v ? edge2{u, v} : edge2{v, u};
+        }
+    }
+    int64_t from = 0;
+    for (int64_t s = 0; s < span; s++) {
+        sort_bucket_by_b(e + from, start[s] - from);
+        from = start[s];
+    }
+    free(start);
+    return true;
+}
+
 edge2* unique_edges(const int32_t* tri, int64_t m, int64_t* count)
 {
     if (m < 0) m = 0;
@@ -114,17 +172,19 @@ edge2* unique_edges(const int32_t* tri, int64_t m, int64_t* count)
     if (m <= (int64_t)((SIZE_MAX / sizeof(edge2) - 1) / 3))
         e = (edge2*)malloc((size_t)(3 * m + 1) * sizeof(edge2));
     if (!e) die_memory("aretes");
-    for (int64_t f = 0; f < m; f++) {
-        const int32_t* t = tri + 3 * f;
-        for (int j = 0; j < 3; j++) {
-            int32_t u = t[j], v = t[j == 2 ? 0 : j + 1];
-            e[3 * f + j] = u < v ? edge2{u, v} : edge2{v, u};
-        }
-    }
     int64_t n = 3 * m;
-    // Equal records are identical, so stability cannot show here; the
-    // sort is stable like every sort of the program.
-    std::stable_sort(e, e + n, edge2_less);
+    if (!sort_sides_by_bucket(tri, n, e)) {
+        for (int64_t f = 0; f < m; f++) {
+            const int32_t* t = tri + 3 * f;
+            for (int j = 0; j < 3; j++) {
+                int32_t u = t[j], v = t[j == 2 ? 0 : j + 1];
+                e[3 * f + j] = u < v ? edge2{u, v} : edge2{v, u};
+            }
+        }
+        // Equal records are identical, so stability cannot show here; the
+        // sort is stable like every sort of the program.
+        std::stable_sort(e, e + n, edge2_less);
+    }
     int64_t kept = 0;
     for (int64_t i = 0; i < n; i++)
         if (kept == 0 || e[i].a != e[kept - 1].a || e[i].b != e[kept - 1].b) e[kept++] = e[i];

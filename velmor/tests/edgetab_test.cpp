@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <random>
@@ -270,6 +271,40 @@ TEST(UniqueEdges, RandomTrianglesAgainstASet)
             }
         int64_t count = -1;
         edge2* e = unique_edges(tri.data(), m, &count);
+        const std::vector<std::pair<int32_t, int32_t>> want(ref.begin(), ref.end());
+        EXPECT_EQ(edges_of(e, count), want);
+        free(e);
+    }
+}
+
+// The bucketed sort and its fallback must give the same sorted set: corners
+// far apart or negative (the fallback), and a fan whose hub holds thousands
+// of sides in one bucket.
+TEST(UniqueEdges, IndexSpansOfEveryKind)
+{
+    std::mt19937 rng(5);
+    struct Case { const char* name; std::vector<int32_t> tri; };
+    std::vector<Case> cases;
+    std::vector<int32_t> fan;
+    for (int32_t i = 1; i < 3000; i++) fan.insert(fan.end(), {0, i, i + 1});
+    std::shuffle(fan.begin(), fan.end(), rng);
+    cases.push_back({"fan hub", fan});
+    cases.push_back({"negative corners", {-3, 5, 2, 2, 5, -1, -3, -3, 7}});
+    cases.push_back({"extreme corners", {INT32_MIN, 0, INT32_MAX, INT32_MAX, 0, 1}});
+    std::vector<int32_t> offset(600);
+    for (auto& v : offset) v = 1000000 + (int32_t)(rng() % 50);
+    cases.push_back({"span far from zero", offset});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int64_t m = (int64_t)c.tri.size() / 3;
+        std::set<std::pair<int32_t, int32_t>> ref;
+        for (int64_t f = 0; f < m; f++)
+            for (int j = 0; j < 3; j++) {
+                int32_t u = c.tri[3 * f + j], v = c.tri[3 * f + (j + 1) % 3];
+                ref.emplace(std::min(u, v), std::max(u, v));
+            }
+        int64_t count = -1;
+        edge2* e = unique_edges(c.tri.data(), m, &count);
         const std::vector<std::pair<int32_t, int32_t>> want(ref.begin(), ref.end());
         EXPECT_EQ(edges_of(e, count), want);
         free(e);
