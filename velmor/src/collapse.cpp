@@ -5,6 +5,7 @@
 // so all tests read the positions and adjacency of the sub-pass's start.
 #include "velmor.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -70,38 +71,57 @@ static void build_vf(adjacency* adj, const tris* ts, int64_t nv)
     free(fill);
 }
 
+// Small runs by insertion, a hub's long run by std::sort: equal entries are
+// equal ints, so the order is the same either way.
+static void sort_ints(int32_t* x, int64_t n)
+{
+    if (n > 24) {
+        std::sort(x, x + n);
+        return;
+    }
+    for (int64_t i = 1; i < n; i++) {
+        const int32_t y = x[i];
+        int64_t j = i;
+        for (; j > 0 && x[j - 1] > y; j--) x[j] = x[j - 1];
+        x[j] = y;
+    }
+}
+
+// The neighbours of v are the corners c[j] of its triangles for which another
+// corner of the same triangle is v: the heads b of the directed sides (v, b)
+// the six sides of each triangle name, ascending and distinct. Gathered from
+// the vertex's own triangles, so no sort of all 6 nt sides is needed.
 static void build_nb(adjacency* adj, const tris* ts, int64_t nv)
 {
     const int64_t nt = ts->n;
-    pair* pairs = (pair*)malloc(bytes_of(room(nt, 6), sizeof(pair)));
     adj->nb_start = (int64_t*)calloc((size_t)nv + 1, sizeof(int64_t));
-    if (!pairs || !adj->nb_start) die_memory("nb");
-
-    int64_t np6 = 0;
-    for (int64_t t = 0; t < nt; t++) {
-        const int32_t* c = ts->tri + 3 * t;
-        if (!tri_ok(c, nv)) continue;
-        const int32_t A = c[0], B = c[1], C = c[2];
-        pairs[np6++] = pair{A, B};
-        pairs[np6++] = pair{B, A};
-        pairs[np6++] = pair{B, C};
-        pairs[np6++] = pair{C, B};
-        pairs[np6++] = pair{C, A};
-        pairs[np6++] = pair{A, C};
-    }
-    stable_sort_by(pairs, np6, cmp_pair);
-    int64_t kept = 0;
-    for (int64_t i = 0; i < np6; i++)
-        if (kept == 0 || pairs[i].a != pairs[kept - 1].a || pairs[i].b != pairs[kept - 1].b)
-            pairs[kept++] = pairs[i];
+    if (!adj->nb_start) die_memory("nb");
+    // At most 6 heads per triangle over all its distinct corners, so the
+    // run of v never outgrows the room before it is made distinct.
+    adj->nb_vert = (int32_t*)alloc_or_die(room(nt, 6), sizeof(int32_t));
 
     int64_t* start = adj->nb_start;
-    for (int64_t i = 0; i < kept; i++) start[pairs[i].a + 1] += 1;
-    for (int64_t v = 0; v < nv; v++) start[v + 1] += start[v];
-
-    adj->nb_vert = (int32_t*)alloc_or_die(room(nt, 6), sizeof(int32_t));
-    for (int64_t i = 0; i < kept; i++) adj->nb_vert[i] = pairs[i].b;
-    free(pairs);
+    int32_t* out = adj->nb_vert;
+    int64_t nout = 0;
+    for (int64_t v = 0; v < nv; v++) {
+        start[v] = nout;
+        const int64_t begin = nout;
+        int32_t prev = -1;
+        for (int64_t k = adj->vf_start[v]; k < adj->vf_start[v + 1]; k++) {
+            const int32_t t = adj->vf_face[k];
+            if (t == prev) continue;  // a triangle naming v twice is listed twice
+            prev = t;
+            const int32_t* c = ts->tri + 3 * (int64_t)t;
+            for (int j = 0; j < 3; j++)
+                if (c[j == 2 ? 0 : j + 1] == v || c[j == 0 ? 2 : j - 1] == v) out[nout++] = c[j];
+        }
+        sort_ints(out + begin, nout - begin);
+        int64_t kept = begin;
+        for (int64_t i = begin; i < nout; i++)
+            if (kept == begin || out[i] != out[kept - 1]) out[kept++] = out[i];
+        nout = kept;
+    }
+    start[nv] = nout;
 }
 
 static inline double dist3(const double* p, const double* q)
