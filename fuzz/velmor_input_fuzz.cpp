@@ -15,6 +15,7 @@
 #include <cstring>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -106,7 +107,7 @@ void FreeEverythingLive()
 }
 
 int g_input_fd = -1;
-std::string g_input_path;
+std::string g_input_path, g_output_path;
 FILE* g_quiet = nullptr;
 params g_defaults;
 
@@ -173,40 +174,24 @@ int __wrap_fclose(FILE* f)
     return __real_fclose(f);
 }
 
-int LLVMFuzzerInitialize(int*, char***)
-{
-    g_live = new std::unordered_set<uintptr_t>();
-    // Buckets allocated once: a run then frees as many blocks as it takes.
-    g_live->reserve(1 << 16);
-    g_defaults = g_par;
-    g_input_fd = memfd_create("velmor-input", 0);
-    if (g_input_fd < 0) {
-        perror("memfd_create");
-        abort();
-    }
-    g_input_path = "/proc/self/fd/" + std::to_string(g_input_fd);
-    // velmor's stage lines would drown the fuzzer's own; VELMOR_FUZZ_VERBOSE
-    // keeps them for replaying one input.
-    if (!getenv("VELMOR_FUZZ_VERBOSE")) g_quiet = fopen("/dev/null", "w");
-    const char* threads = getenv("VELMOR_FUZZ_THREADS");
-    omp_set_num_threads(threads ? atoi(threads) : 1);
-    return 0;
-}
+}  // extern "C"
 
-int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    if (ftruncate(g_input_fd, 0) != 0 || pwrite(g_input_fd, data, size, 0) != (ssize_t)size) abort();
+namespace {
 
+// One whole run of velmor on the input file; returns its exit status.
+int RunOnce(int threads)
+{
     constexpr int kBounds = (int)(sizeof kVelmorFuzzBounds / sizeof kVelmorFuzzBounds[0]);
     constexpr int argc = 4 + kBounds;
     char* argv[argc + 1];
-    const char* words[4] = {"velmor", "--drape", g_input_path.c_str(), "/dev/null"};
+    const char* words[4] = {"velmor", "--drape", g_input_path.c_str(), g_output_path.c_str()};
     for (int i = 0; i < 4; i++) argv[i] = const_cast<char*>(words[i]);
     for (int i = 0; i < kBounds; i++) argv[4 + i] = const_cast<char*>(kVelmorFuzzBounds[i]);
     argv[argc] = nullptr;
 
+    omp_set_num_threads(threads);
     g_par = g_defaults;
-    FILE* saved_stderr = stderr;
+    FILE* const saved_stderr = stderr;
     if (g_quiet) stderr = g_quiet;
     g_exit_status = 0;
     g_in_run = true;
@@ -218,26 +203,89 @@ int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     g_in_run = false;
     g_tracking = false;
+    stderr = saved_stderr;
     // After a normal end main's statics still hold their blocks; more blocks
     // than that is worth a leak check (too slow to run after every input).
     // An exit leaves its blocks behind by design.
     if (returned) {
         if (g_kept_baseline == 0) g_kept_baseline = g_live->size();
         if (g_live->size() > g_kept_baseline && __lsan_do_recoverable_leak_check() != 0) {
-            stderr = saved_stderr;
             fprintf(stderr, "velmor leaked memory on a run that ended normally\n");
             abort();
         }
     }
     FreeEverythingLive();
-    stderr = saved_stderr;
+    return g_exit_status;
+}
 
-    // A malformed input is refused with status 2; 3 (memory) cannot come
-    // from inputs this small and 4 is an internal fault.
-    if (g_exit_status != 0 && g_exit_status != 2) {
-        fprintf(stderr, "velmor ended with status %d\n", g_exit_status);
+std::vector<uint8_t> ReadOutput()
+{
+    std::vector<uint8_t> bytes;
+    FILE* f = __real_fopen(g_output_path.c_str(), "rb");
+    if (!f) return bytes;
+    uint8_t buf[65536];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) bytes.insert(bytes.end(), buf, buf + n);
+    __real_fclose(f);
+    return bytes;
+}
+
+}  // namespace
+
+extern "C" {
+int LLVMFuzzerInitialize(int*, char***)
+{
+    // Idle workers sleep at once instead of spinning between regions: the
+    // fuzzer's own core stays with the main thread.
+    setenv("OMP_WAIT_POLICY", "PASSIVE", 0);
+    g_live = new std::unordered_set<uintptr_t>();
+    // Buckets allocated once: a run then frees as many blocks as it takes.
+    g_live->reserve(1 << 16);
+    g_defaults = g_par;
+    g_input_fd = memfd_create("velmor-input", 0);
+    if (g_input_fd < 0) {
+        perror("memfd_create");
         abort();
     }
+    g_input_path = "/proc/self/fd/" + std::to_string(g_input_fd);
+    // A regular file, so that the output takes velmor's own replace-whole
+    // road; tmpfs keeps it cheap.
+    g_output_path = "/dev/shm/velmor-fuzz-" + std::to_string(getpid()) + ".out";
+    // velmor's stage lines would drown the fuzzer's own; VELMOR_FUZZ_VERBOSE
+    // keeps them for replaying one input.
+    if (!getenv("VELMOR_FUZZ_VERBOSE")) g_quiet = fopen("/dev/null", "w");
+    return 0;
+}
+
+int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (ftruncate(g_input_fd, 0) != 0 || pwrite(g_input_fd, data, size, 0) != (ssize_t)size) abort();
+
+    const int status = RunOnce(1);
+    // A malformed input is refused with status 2; 3 (memory) cannot come
+    // from inputs this small and 4 is an internal fault.
+    if (status != 0 && status != 2) {
+        fprintf(stderr, "velmor ended with status %d\n", status);
+        abort();
+    }
+    if (status != 0) return 0;
+
+    // The same bytes for any team size. Only a run that created points has
+    // parallel work worth comparing (the drape runs only then), and only one
+    // input in four, chosen by its bytes so that a finding replays: a second
+    // run on two threads costs twice the first.
+    uint32_t hash = 2166136261u;
+    for (size_t i = 0; i < size; i++) hash = (hash ^ data[i]) * 16777619u;
+    const std::vector<uint8_t> alone = ReadOutput();
+    int32_t created = 0;
+    if (alone.size() >= 4) memcpy(&created, alone.data(), 4);
+    if (created > 0 && hash % 4 == 0) {
+        const int status2 = RunOnce(2);
+        if (status2 != 0 || ReadOutput() != alone) {
+            fprintf(stderr, "velmor gave another result with 2 threads (status %d)\n", status2);
+            abort();
+        }
+    }
+    unlink(g_output_path.c_str());
     return 0;
 }
 
