@@ -3,12 +3,11 @@
 // angle of the pair without growing its area or moving the surface much.
 #include "velmor.h"
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-
-// Payload words of a flip-table entry.
-enum { FACE0 = 0, FACE1 = 1, NFACE = 2, LIVE = 3 };
 
 static inline const double* at(const double* xyz, int32_t v) { return xyz + 3 * (int64_t)v; }
 
@@ -44,14 +43,44 @@ static inline bool row_runs(const int32_t* row, int32_t x, int32_t y)
            (row[2] == x && row[0] == y);
 }
 
-// The sweep's table and per-triangle caches outlive one call: the calls of a
-// flip phase see the same triangle count, so the table is kept and emptied
-// through its used list rather than allocated and zeroed (and paged in) anew.
-// A slot array up to twice the least size changes only probe lengths: every
-// lookup and the used order stay the same, so results do not change.
+// The sweep's edge records, grouped by their smaller end: a bucket per
+// vertex holds its edges ascending by the larger end, built by counting the
+// sides per vertex and sorting each bucket. The sweep visits them in the
+// order their first side appears in the rows (triangle by triangle, side by
+// side), which is the order a table filled side by side would list them in;
+// each record holds the first two triangles found with the edge and how many
+// sides produced it. Edges that flips create are never visited, and stay
+// sides until the call ends, so they need no record: per-vertex chains list
+// them for the joined-apexes test.
+struct flip_edge {
+    int32_t lo, hi;  // ends, lo < hi (lo == hi for a row repeating a corner)
+    int32_t face[2];
+    int32_t nface;   // sides that produced it, counted up to 3
+    int32_t live;    // 1 while a side of some row
+};
+struct flip_side {
+    int32_t hi, tri;
+};
+struct flip_link {
+    int32_t hi, next;
+};
+
+// Every array outlives one call and grows to the largest call: the calls of
+// a flip phase see the same sizes, so nothing is allocated (or paged in) anew.
 static struct {
-    edgetab tab;
-    bool live;
+    int32_t vmin;         // smallest corner: bucket b holds lo = vmin + b
+    int64_t nbucket;
+    int32_t* bstart;      // nbucket + 1
+    int32_t* bend;        // nbucket: end of the distinct records of bucket b
+    flip_side* sides;     // 3 nt, by bucket, row order within a bucket
+    flip_edge* edges;     // 3 nt
+    int32_t* first_of;    // 3 nt: record whose first side is side p, or -1
+    int32_t* order;       // records in first-side order
+    int32_t* chain_head;  // nbucket: created edges of lo, or -1
+    flip_link* links;
+    int64_t nlinks, links_cap;
+    int64_t nbucket_cap, side_cap;
+    int32_t nrec;
     double* cache;      // 2 per triangle
     int64_t cache_cap;  // triangles
     // Within one flip phase positions stay put and rows change only by flips,
@@ -69,20 +98,180 @@ static struct {
     int64_t verdict_cap; // triangles
 } flip_ws;
 
-static edgetab* flip_table(int64_t k)
+// The records stand for the sweep's edge table and fail with its message.
+template <class T>
+static void grow(T** array, int64_t need)
 {
-    uint64_t least = 16;
-    while (least / 4 < (uint64_t)k) least *= 2;
-    edgetab* t = &flip_ws.tab;
-    if (flip_ws.live && t->ucap >= 2 * k + 16 && t->mask + 1 >= least && t->mask + 1 <= 2 * least) {
-        for (int64_t i = 0; i < t->nused; i++) t->slots[t->used[i]] = edge_slot{};
-        t->nused = 0;
-        return t;
+    T* grown = (T*)realloc(*array, (size_t)need * sizeof(T));
+    if (!grown) die_memory("table d'aretes");
+    *array = grown;
+}
+
+// Sorts a bucket's sides by their larger end, stably, so that each group of
+// one edge keeps its sides in row order.
+static void sort_sides(flip_side* x, int64_t n)
+{
+    if (n > 16) {
+        std::stable_sort(x, x + n, [](const flip_side& l, const flip_side& r) { return l.hi < r.hi; });
+        return;
     }
-    if (flip_ws.live) edgetab_free(t);
-    edgetab_init(t, k);
-    flip_ws.live = true;
-    return t;
+    for (int64_t i = 1; i < n; i++) {
+        const flip_side y = x[i];
+        int64_t j = i;
+        for (; j > 0 && x[j - 1].hi > y.hi; j--) x[j] = x[j - 1];
+        x[j] = y;
+    }
+}
+
+static inline int64_t bucket_of(int32_t lo) { return (int64_t)lo - flip_ws.vmin; }
+
+// The record of edge (lo, hi), or nullptr.
+static inline flip_edge* record_of(int32_t lo, int32_t hi)
+{
+    const int64_t b = bucket_of(lo);
+    if (b < 0 || b >= flip_ws.nbucket) return nullptr;
+    flip_edge* first = flip_ws.edges + flip_ws.bstart[b];
+    int64_t n = flip_ws.bend[b] - flip_ws.bstart[b];
+    // Narrow [first, first + n) around the first record not below hi.
+    while (n > 8) {
+        const int64_t half = n / 2;
+        if (first[half].hi < hi) {
+            first += half + 1;
+            n -= half + 1;
+        } else {
+            n = half + 1;
+        }
+    }
+    for (int64_t i = 0; i < n; i++)
+        if (first[i].hi == hi) return first + i;
+    return nullptr;
+}
+
+// True when (lo, hi) is a side of some row now.
+static inline bool joined(int32_t lo, int32_t hi)
+{
+    const flip_edge* r = record_of(lo, hi);
+    if (r) return r->live == 1;
+    const int64_t b = bucket_of(lo);
+    if (b < 0 || b >= flip_ws.nbucket) return false;
+    for (int32_t k = flip_ws.chain_head[b]; k >= 0; k = flip_ws.links[k].next)
+        if (flip_ws.links[k].hi == hi) return true;
+    return false;
+}
+
+// Records (c, d) as a side again after a flip made it.
+static void mark_created(int32_t lo, int32_t hi)
+{
+    flip_edge* r = record_of(lo, hi);
+    if (r) {
+        r->live = 1;
+        return;
+    }
+    const int64_t b = bucket_of(lo);
+    if (flip_ws.nlinks == flip_ws.links_cap) {
+        flip_ws.links_cap = flip_ws.links_cap ? 2 * flip_ws.links_cap : 1024;
+        grow(&flip_ws.links, flip_ws.links_cap);
+    }
+    const int32_t k = (int32_t)flip_ws.nlinks++;
+    flip_ws.links[k] = flip_link{hi, flip_ws.chain_head[b]};
+    flip_ws.chain_head[b] = k;
+}
+
+static inline void side_ends(const int32_t* row, int s, int32_t* lo, int32_t* hi)
+{
+    const int32_t u = row[s], v = row[s == 2 ? 0 : s + 1];
+    *lo = u < v ? u : v;
+    *hi = u < v ? v : u;
+}
+
+// The records of the rows, and their visiting order.
+static void build_records(const int32_t* tri, int64_t nt)
+{
+    // Indices of sides and records are 32-bit; a table for more sides could
+    // not have been allocated either.
+    if (nt > INT32_MAX / 3) die_memory("table d'aretes");
+    const int64_t nside = 3 * nt;
+    int32_t vmin = 0, vmax = -1;
+    if (nside > 0) {
+        vmin = INT32_MAX;
+        vmax = INT32_MIN;
+        for (int64_t i = 0; i < nside; i++) {
+            if (tri[i] < vmin) vmin = tri[i];
+            if (tri[i] > vmax) vmax = tri[i];
+        }
+    }
+    const int64_t nbucket = (int64_t)vmax - vmin + 1;
+    if (nbucket > INT32_MAX) die_memory("table d'aretes");
+    if (flip_ws.nbucket_cap < nbucket + 1) {
+        grow(&flip_ws.bstart, nbucket + 1);
+        grow(&flip_ws.bend, nbucket + 1);
+        grow(&flip_ws.chain_head, nbucket + 1);
+        flip_ws.nbucket_cap = nbucket + 1;
+    }
+    if (flip_ws.side_cap < nside + 1) {
+        grow(&flip_ws.sides, nside + 1);
+        grow(&flip_ws.edges, nside + 1);
+        grow(&flip_ws.first_of, nside + 1);
+        grow(&flip_ws.order, nside + 1);
+        flip_ws.side_cap = nside + 1;
+    }
+    flip_ws.vmin = vmin;
+    flip_ws.nbucket = nbucket;
+    int32_t* bstart = flip_ws.bstart;
+    int32_t* bend = flip_ws.bend;
+    memset(bstart, 0, (size_t)(nbucket + 1) * sizeof(int32_t));
+    memset(flip_ws.chain_head, 0xff, (size_t)nbucket * sizeof(int32_t));
+    flip_ws.nlinks = 0;
+
+    for (int64_t i = 0; i < nt; i++)
+        for (int s = 0; s < 3; s++) {
+            int32_t lo, hi;
+            side_ends(tri + 3 * i, s, &lo, &hi);
+            bstart[lo - vmin + 1]++;
+        }
+    for (int64_t b = 0; b < nbucket; b++) bstart[b + 1] += bstart[b];
+    memcpy(bend, bstart, (size_t)nbucket * sizeof(int32_t));
+    flip_side* sides = flip_ws.sides;
+    for (int64_t i = 0; i < nt; i++)
+        for (int s = 0; s < 3; s++) {
+            int32_t lo, hi;
+            side_ends(tri + 3 * i, s, &lo, &hi);
+            sides[bend[lo - vmin]++] = flip_side{hi, (int32_t)i};
+        }
+
+    // Each bucket's sides, grouped by edge, become its records in place of
+    // order: record j of a bucket never lies past its first side.
+    flip_edge* edges = flip_ws.edges;
+    int32_t* first_of = flip_ws.first_of;
+    memset(first_of, 0xff, (size_t)nside * sizeof(int32_t));
+    for (int64_t b = 0; b < nbucket; b++) {
+        const int32_t from = bstart[b], to = bend[b];
+        sort_sides(sides + from, to - from);
+        int32_t out = from;
+        for (int32_t k = from; k < to;) {
+            const int32_t hi = sides[k].hi;
+            flip_edge e{(int32_t)(vmin + b), hi, {sides[k].tri, 0}, 0, 1};
+            int32_t n = 0;
+            for (; k < to && sides[k].hi == hi; k++, n++)
+                if (n == 1) e.face[1] = sides[k].tri;
+            e.nface = n < 3 ? n : 3;
+            // The first side of the edge in its first row.
+            const int32_t* row = tri + 3 * (int64_t)e.face[0];
+            int s = 0;
+            for (;; s++) {
+                int32_t lo2, hi2;
+                side_ends(row, s, &lo2, &hi2);
+                if (lo2 == e.lo && hi2 == hi) break;
+            }
+            first_of[3 * (int64_t)e.face[0] + s] = out;
+            edges[out++] = e;
+        }
+        bend[b] = out;
+    }
+    int32_t nrec = 0;
+    for (int64_t p = 0; p < nside; p++)
+        if (first_of[p] >= 0) flip_ws.order[nrec++] = first_of[p];
+    flip_ws.nrec = nrec;
 }
 
 void flip_phase_begin()
@@ -93,8 +282,21 @@ void flip_phase_begin()
 
 void flip_release()
 {
-    if (flip_ws.live) edgetab_free(&flip_ws.tab);
-    flip_ws.live = false;
+    free(flip_ws.bstart);
+    free(flip_ws.bend);
+    free(flip_ws.chain_head);
+    free(flip_ws.sides);
+    free(flip_ws.edges);
+    free(flip_ws.first_of);
+    free(flip_ws.order);
+    free(flip_ws.links);
+    flip_ws.bstart = flip_ws.bend = flip_ws.chain_head = flip_ws.first_of = flip_ws.order = nullptr;
+    flip_ws.sides = nullptr;
+    flip_ws.edges = nullptr;
+    flip_ws.links = nullptr;
+    flip_ws.nbucket_cap = flip_ws.side_cap = flip_ws.links_cap = flip_ws.nlinks = 0;
+    flip_ws.nbucket = 0;
+    flip_ws.nrec = 0;
     free(flip_ws.cache);
     free(flip_ws.stamp);
     free(flip_ws.verdicts);
@@ -122,30 +324,7 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
     int32_t* tri = ts->tri;
     const int64_t nt = ts->n;
 
-    edgetab& tab = *flip_table(3 * nt);
-    // The inserts land all over the slot array: ask for the home slots of a
-    // later triangle's sides ahead of time.
-    const int64_t ahead = 8;
-    for (int64_t i = 0; i < nt; i++) {
-        if (i + ahead < nt) {
-            const int32_t* later = tri + 3 * (i + ahead);
-            for (int s = 0; s < 3; s++)
-                __builtin_prefetch(&tab.slots[fmix64(edge_key(later[s], later[(s + 1) % 3])) & tab.mask]);
-        }
-        const int32_t* row = tri + 3 * i;
-        for (int s = 0; s < 3; s++) {
-            int32_t ins;
-            edge_slot* e = edgetab_get(&tab, edge_key(row[s], row[(s + 1) % 3]), &ins);
-            if (ins) {
-                e->data[LIVE] = 1;
-                e->data[FACE0] = (int32_t)i;
-                e->data[NFACE] = 1;
-            } else {
-                if (e->data[NFACE] < 2) e->data[e->data[NFACE]] = (int32_t)i;
-                e->data[NFACE]++;
-            }
-        }
-    }
+    build_records(tri, nt);
 
     // Each triangle's doubled area and smallest angle, computed once per row
     // content instead of once per side (-1: not yet); the same calls on the
@@ -177,36 +356,37 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
 
     const double tol_rim = g_par.dev_rim, tol_in = g_par.dev_in, grow = g_par.area_grow;
     int64_t flips = 0;
-    // nused is re-read: entries appended by flips are reached and skipped.
-    for (int64_t u = 0; u < tab.nused; u++) {
-        // Two-stage look-ahead: the entry 16 on, then for the entry 6 on (its
-        // slot fetched by now) the slot its (c, d) lookup will probe.
-        if (u + 16 < tab.nused) __builtin_prefetch(&tab.slots[tab.used[u + 16]]);
-        if (u + 6 < tab.nused) {
-            const edge_slot* later = &tab.slots[tab.used[u + 6]];
-            if (later->data[NFACE] == 2) {
-                const int32_t la = (int32_t)((later->key - 1) >> 32);
-                const int32_t lb = (int32_t)((later->key - 1) & 0xffffffffu);
-                const int32_t lc = apex(tri + 3 * (int64_t)later->data[FACE0], la, lb);
-                const int32_t ld = apex(tri + 3 * (int64_t)later->data[FACE1], la, lb);
-                __builtin_prefetch(&tab.slots[fmix64(edge_key(lc, ld)) & tab.mask]);
+    const int32_t nrec = flip_ws.nrec;
+    const int32_t* order = flip_ws.order;
+    flip_edge* edges = flip_ws.edges;
+    for (int32_t u = 0; u < nrec; u++) {
+        // Records and the buckets their (c, d) lookups read lie all over
+        // their arrays: fetch a later record, then the bucket of a nearer one.
+        if (u + 16 < nrec) __builtin_prefetch(&edges[order[u + 16]]);
+        if (u + 6 < nrec) {
+            const flip_edge* later = &edges[order[u + 6]];
+            if (later->nface == 2) {
+                const int32_t lc = apex(tri + 3 * (int64_t)later->face[0], later->lo, later->hi);
+                const int32_t ld = apex(tri + 3 * (int64_t)later->face[1], later->lo, later->hi);
+                const int64_t lb = bucket_of(lc < ld ? lc : ld);
+                if (lb >= 0 && lb < flip_ws.nbucket)
+                    __builtin_prefetch(&edges[flip_ws.bstart[lb]]);
             }
         }
-        edge_slot* e = &tab.slots[tab.used[u]];
-        if (e->data[NFACE] != 2) continue;
-        if (keyset_has(ks, e->key)) continue;
-        const int32_t a = (int32_t)((e->key - 1) >> 32);
-        const int32_t b = (int32_t)((e->key - 1) & 0xffffffffu);
+        flip_edge* e = &edges[order[u]];
+        if (e->nface != 2) continue;
+        const uint64_t key = edge_key(e->lo, e->hi);
+        if (keyset_has(ks, key)) continue;
+        const int32_t a = e->lo, b = e->hi;
         if (b < np) continue;
-        const int64_t f0 = e->data[FACE0], f1 = e->data[FACE1];
+        const int64_t f0 = e->face[0], f1 = e->face[1];
         int32_t* r0 = tri + 3 * f0;
         int32_t* r1 = tri + 3 * f1;
         if (!row_has(r0, a) || !row_has(r0, b) || !row_has(r1, a) || !row_has(r1, b)) continue;
         const int32_t c = apex(r0, a, b), d = apex(r1, a, b);
         if (c < 0 || d < 0 || c == d) continue;
-        const uint64_t cd_key = edge_key(c, d);
-        const edge_slot* cd = edgetab_find(&tab, cd_key);
-        if (cd && cd->data[LIVE] == 1) continue;
+        const int32_t cd_lo = c < d ? c : d, cd_hi = c < d ? d : c;
+        if (joined(cd_lo, cd_hi)) continue;
         if ((c > d ? c : d) < np) continue;
         int32_t p = a, q = b;
         if (!row_runs(r0, a, b)) { p = b; q = a; }
@@ -221,7 +401,7 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         decltype(flip_ws.verdicts) seen = nullptr;
         if (remember) {
             seen = flip_ws.verdicts + 3 * f0 + side_of(r0, a, b);
-            if (seen->key == e->key && seen->f1 == (int32_t)f1 && seen->s0 == stamp[f0] &&
+            if (seen->key == key && seen->f1 == (int32_t)f1 && seen->s0 == stamp[f0] &&
                 seen->s1 == stamp[f1]) {
                 if (seen->refused) (*refusals)++;
                 continue;
@@ -230,7 +410,7 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         }
         // Remembers a refusal by the geometric tests for the next call of the phase.
         auto refuse = [&](int32_t counted) {
-            if (seen) *seen = {e->key, (int32_t)f1, stamp[f0], stamp[f1], counted};
+            if (seen) *seen = {key, (int32_t)f1, stamp[f0], stamp[f1], counted};
         };
 
         const double *P = at(xyz, p), *Q = at(xyz, q), *C = at(xyz, c), *D = at(xyz, d);
@@ -282,11 +462,8 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         area2[f1] = n1;
         angle[f0] = a0;
         angle[f1] = a1;
-        e->data[LIVE] = 0;
-        int32_t ins;
-        edge_slot* ne = edgetab_get(&tab, cd_key, &ins);
-        if (ins) ne->data[NFACE] = 0;
-        ne->data[LIVE] = 1;
+        e->live = 0;
+        mark_created(cd_lo, cd_hi);
         flips++;
     }
     return flips;

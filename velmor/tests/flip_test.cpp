@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -105,6 +106,11 @@ TEST(FlipPass, CandidateTable)
         {"square: both diagonals give the same angles",
          {0, 0, 0, 1, 0, 0, 1, 1, 0, 0, 1, 0}, {0, 1, 2, 2, 3, 0}, 0, {}, 0, 0, {}},
         {"no triangles", {}, {}, 0, {}, 0, 0, {}},
+        // A second rhombus over the same apexes, slightly lifted: the first
+        // flip joins c and d, so the second may not.
+        {"apexes joined by a flip earlier in the sweep",
+         {-2, 0, 0, 2, 0, 0, 0, 0.5, 0, 0, -0.5, 0, -2, 0, 0.01, 2, 0, 0.01},
+         {0, 1, 2, 1, 0, 3, 4, 5, 2, 5, 4, 3}, 0, {}, 1, 0, {0, 3, 2, 3, 1, 2, 4, 5, 2, 5, 4, 3}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -281,5 +287,196 @@ TEST(FlipPass, DecisionsKeptWithinAPhaseChangeNothing)
             if (call > 0) refused_later += fresh[call].refusals;
         }
         EXPECT_GT(refused_later, 0) << "the remembered refusals must be exercised";
+    }
+}
+
+namespace {
+
+// The sweep written plainly: one record per edge key in a map, listed in
+// the order the keys were first met, flips appending theirs; every test in
+// its written order.
+int64_t plain_flip_pass(Mesh& m, int32_t np, int64_t* refusals)
+{
+    struct Rec { int32_t face[2] = {0, 0}; int32_t nface = 0, live = 0; };
+    std::map<uint64_t, Rec> recs;
+    std::vector<uint64_t> listed;
+    int32_t* tri = m.ts.tri;
+    auto row = [&](int64_t t) { return tri + 3 * t; };
+    auto pos = [&](int32_t v) { return m.vs.xyz + 3 * (int64_t)v; };
+    for (int64_t i = 0; i < m.ts.n; i++)
+        for (int s = 0; s < 3; s++) {
+            uint64_t key = edge_key(row(i)[s], row(i)[(s + 1) % 3]);
+            auto [it, fresh] = recs.try_emplace(key);
+            Rec& r = it->second;
+            if (fresh) {
+                listed.push_back(key);
+                r.live = 1;
+            }
+            if (r.nface < 2) r.face[r.nface] = (int32_t)i;
+            r.nface++;
+        }
+    auto has = [](const int32_t* r, int32_t v) { return r[0] == v || r[1] == v || r[2] == v; };
+    auto runs = [](const int32_t* r, int32_t x, int32_t y) {
+        return (r[0] == x && r[1] == y) || (r[1] == x && r[2] == y) || (r[2] == x && r[0] == y);
+    };
+    auto apex = [](const int32_t* r, int32_t a, int32_t b) {
+        for (int i = 0; i < 3; i++)
+            if (r[i] != a && r[i] != b) return r[i];
+        return -1;
+    };
+    auto area2 = [&](int32_t x, int32_t y, int32_t z) {
+        const double *X = pos(x), *Y = pos(y), *Z = pos(z);
+        double u[3] = {Y[0] - X[0], Y[1] - X[1], Y[2] - X[2]};
+        double w[3] = {Z[0] - X[0], Z[1] - X[1], Z[2] - X[2]};
+        double n[3] = {u[1] * w[2] - u[2] * w[1], u[2] * w[0] - u[0] * w[2], u[0] * w[1] - u[1] * w[0]};
+        return std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+    };
+    auto lesser = [](double x, double y) { return x < y ? x : y; };
+    *refusals = 0;
+    int64_t flips = 0;
+    for (size_t u = 0; u < listed.size(); u++) {
+        Rec& e = recs[listed[u]];
+        if (e.nface != 2 || keyset_has(&m.ks, listed[u])) continue;
+        const int32_t a = (int32_t)((listed[u] - 1) >> 32), b = (int32_t)((listed[u] - 1) & 0xffffffffu);
+        if (b < np) continue;
+        int32_t *r0 = row(e.face[0]), *r1 = row(e.face[1]);
+        if (!has(r0, a) || !has(r0, b) || !has(r1, a) || !has(r1, b)) continue;
+        const int32_t c = apex(r0, a, b), d = apex(r1, a, b);
+        if (c < 0 || d < 0 || c == d) continue;
+        auto cd = recs.find(edge_key(c, d));
+        if (cd != recs.end() && cd->second.live == 1) continue;
+        if (std::max(c, d) < np) continue;
+        const int32_t p = runs(r0, a, b) ? a : b, q = p == a ? b : a;
+        if (!runs(r1, q, p)) continue;
+        const double tol = std::min({p, q, c, d}) < np ? g_par.dev_rim : g_par.dev_in;
+        if (0.5 * (area2(p, d, c) + area2(d, q, c)) >
+            g_par.area_grow * (0.5 * (area2(r0[0], r0[1], r0[2]) + area2(r1[0], r1[1], r1[2]))))
+            continue;
+        const double before = lesser(tri_min_angle(pos(r0[0]), pos(r0[1]), pos(r0[2])),
+                                     tri_min_angle(pos(r1[0]), pos(r1[1]), pos(r1[2])));
+        const double after = lesser(tri_min_angle(pos(p), pos(d), pos(c)), tri_min_angle(pos(d), pos(q), pos(c)));
+        if (before + 1e-9 >= after) continue;
+        double m_new[3], m_old[3];
+        for (int k = 0; k < 3; k++) {
+            m_new[k] = (pos(c)[k] + pos(d)[k]) * 0.5;
+            m_old[k] = (pos(p)[k] + pos(q)[k]) * 0.5;
+        }
+        const double moved_new = lesser(dist_point_tri(m_new, pos(r0[0]), pos(r0[1]), pos(r0[2])),
+                                        dist_point_tri(m_new, pos(r1[0]), pos(r1[1]), pos(r1[2])));
+        const double moved_old = lesser(dist_point_tri(m_old, pos(p), pos(d), pos(c)),
+                                        dist_point_tri(m_old, pos(d), pos(q), pos(c)));
+        if ((moved_new > moved_old ? moved_new : moved_old) > tol) {
+            (*refusals)++;
+            continue;
+        }
+        r0[0] = p; r0[1] = d; r0[2] = c;
+        r1[0] = d; r1[1] = q; r1[2] = c;
+        e.live = 0;
+        auto [it, fresh] = recs.try_emplace(edge_key(c, d));
+        if (fresh) listed.push_back(edge_key(c, d));
+        it->second.live = 1;
+        flips++;
+    }
+    return flips;
+}
+
+// Fans whose hub joins dozens of rim points, rims at random radii so that
+// many spokes flip, vertex numbers and row order shuffled.
+RandomCap random_fans(int fans, int spokes, std::mt19937& rng)
+{
+    std::uniform_real_distribution<double> radius(0.4, 1.6);
+    RandomCap cap;
+    for (int f = 0; f < fans; f++) {
+        const int32_t hub = (int32_t)cap.xyz.size() / 3;
+        cap.xyz.insert(cap.xyz.end(), {3.5 * f, 0, 0});
+        for (int k = 0; k < spokes; k++) {
+            double a = 2 * M_PI * k / spokes, r = radius(rng);
+            cap.xyz.insert(cap.xyz.end(), {3.5 * f + r * std::cos(a), r * std::sin(a), 0});
+        }
+        for (int k = 0; k < spokes; k++)
+            cap.tri.insert(cap.tri.end(), {hub, hub + 1 + k, hub + 1 + (k + 1) % spokes});
+    }
+    const int32_t nv = (int32_t)cap.xyz.size() / 3;
+    std::vector<int32_t> rename(nv);
+    for (int32_t v = 0; v < nv; v++) rename[v] = v;
+    std::shuffle(rename.begin(), rename.end(), rng);
+    std::vector<double> xyz(cap.xyz.size());
+    for (int32_t v = 0; v < nv; v++)
+        for (int k = 0; k < 3; k++) xyz[3 * rename[v] + k] = cap.xyz[3 * v + k];
+    cap.xyz = xyz;
+    for (int32_t& c : cap.tri) c = rename[c];
+    return cap;
+}
+
+}  // namespace
+
+// The sweep's edge records (buckets, their search, the edges flips create)
+// must give the plain map's flips and refusals, call after call.
+TEST(FlipPass, SweepsMatchAPlainEdgeMap)
+{
+    Params keep;
+    g_par.dev_in = 0.01;
+    g_par.dev_rim = 0.002;
+    g_par.area_grow = 1.001;
+    std::mt19937 rng(77);
+    for (uint32_t seed = 1; seed <= 24; seed++) {
+        SCOPED_TRACE(seed);
+        RandomCap cap = seed % 2 ? random_fans(1 + seed % 3, 12 + 7 * (seed % 5), rng)
+                                 : random_cap(6 + seed % 5, 300 + seed, 0.03);
+        // Rows in random order: the order edges are first met changes.
+        std::vector<int32_t> order(cap.tri.size() / 3);
+        for (size_t t = 0; t < order.size(); t++) order[t] = (int32_t)t;
+        std::shuffle(order.begin(), order.end(), rng);
+        std::vector<int32_t> rows;
+        for (int32_t t : order) rows.insert(rows.end(), cap.tri.begin() + 3 * t, cap.tri.begin() + 3 * t + 3);
+        const int32_t np = seed % 2 ? 0 : cap.np;
+        Mesh mine(cap.xyz, rows, seed % 2 ? std::vector<int32_t>{} : cap.contour);
+        Mesh plain(cap.xyz, rows, seed % 2 ? std::vector<int32_t>{} : cap.contour);
+        int64_t flipped = 0;
+        for (int call = 0; call < 6; call++) {
+            SCOPED_TRACE(call);
+            int64_t r_mine = -1, r_plain = -1;
+            const int64_t f_mine = flip_pass(&mine.vs, &mine.ts, &mine.ks, np, &r_mine);
+            const int64_t f_plain = plain_flip_pass(plain, np, &r_plain);
+            ASSERT_EQ(f_mine, f_plain);
+            ASSERT_EQ(r_mine, r_plain);
+            ASSERT_EQ(mine.rows(), plain.rows());
+            flipped += f_mine;
+        }
+        EXPECT_GT(flipped, 0);
+    }
+}
+
+// The rhombus p, q, c, d whose apexes c and d are joined elsewhere, with c
+// holding many more edges to vertices numbered around d: the join must be
+// found wherever d falls among them, and (p, q) stays.
+TEST(FlipPass, JoinedApexesFoundAmongManyEdgesOfOneVertex)
+{
+    Params keep;
+    for (int extra : {9, 12, 17, 24}) {
+        for (int rank = 0; rank <= extra + 1; rank++) {
+            SCOPED_TRACE(testing::Message() << extra << " extra edges, d of rank " << rank);
+            const int32_t d = 3 + rank;
+            std::vector<int32_t> others;  // X, then the fan E_1 .. E_extra
+            for (int32_t v = 3; v <= 3 + extra + 1; v++)
+                if (v != d) others.push_back(v);
+            std::vector<double> xyz = rhombus();
+            xyz.resize(3 * (4 + extra + 1));
+            std::vector<double> place(3 * (4 + extra + 1));
+            const double at_d[3] = {0, -0.5, 0};
+            for (int k = 0; k < 3; k++) place[3 * d + k] = at_d[k];
+            for (size_t i = 0; i < others.size(); i++) {
+                place[3 * others[i]] = i == 0 ? 0.0 : 20.0 + (double)i;
+                place[3 * others[i] + 1] = i == 0 ? -3.0 : 5.0 + 0.1 * (double)(i % 2);
+            }
+            for (int v = 3; v < (int)xyz.size() / 3; v++)
+                for (int k = 0; k < 3; k++) xyz[3 * v + k] = place[3 * v + k];
+            std::vector<int32_t> tri = {0, 1, 2, 1, 0, d, d, others[0], 2};
+            for (size_t i = 1; i + 1 < others.size(); i++) tri.insert(tri.end(), {2, others[i], others[i + 1]});
+            Mesh m(xyz, tri);
+            int64_t refusals = 0;
+            flip_pass(&m.vs, &m.ts, &m.ks, 0, &refusals);
+            EXPECT_EQ(std::vector<int32_t>(m.ts.tri, m.ts.tri + 6), (std::vector<int32_t>{0, 1, 2, 1, 0, d}));
+        }
     }
 }
