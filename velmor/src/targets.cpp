@@ -138,6 +138,18 @@ void targets_fill(const border* bd, verts* vs)
     const double* base = vs->base;
     double* targ = vs->targ;
     const int64_t n = vs->n;
+    // The distance is finite and not negative (at most sqrt(1e300)), so with
+    // no growth d x grad is a zero of grad's sign whatever d: the scan of
+    // the contour can be skipped without changing a bit.
+    if (grad == 0) {
+        const double zero = 0.0 * grad;
+        for (int64_t i = 0; i < n; i++) {
+            if (!std::isnan(targ[i])) continue;
+            double v = zero + base[i];
+            targ[i] = v < ceiling ? v : ceiling;
+        }
+        return;
+    }
     // Each iteration writes only its own slot: same bytes for any thread count.
 #pragma omp parallel for schedule(dynamic, 256)
     for (int64_t i = 0; i < n; i++) {

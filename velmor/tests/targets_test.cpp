@@ -339,6 +339,39 @@ TEST_F(Targets, FillIsTheSameForEveryThreadCount)
     }
 }
 
+// With no growth the distance cannot matter, but the bits must still be
+// those of d x grad + base: a zero of grad's sign added to base (which shows
+// on a base of -0), and the ceiling over it.
+TEST_F(Targets, FillWithoutGrowthKeepsTheFormulasBits)
+{
+    Scene s;
+    square(s);
+    s.setup();
+    const double ceiling = s.bd.ceiling;
+    struct Created { double p[3], base; };
+    const Created created[] = {
+        {{5, 0, 0}, 1.0}, {{500, -300, 7}, 1.5}, {{NAN, 0, 0}, 0.75},
+        {{2, 2, 0}, -0.0}, {{1, 1, 0}, ceiling * 4}, {{3, 1, 0}, NAN},
+    };
+    for (double grad : {0.0, -0.0}) {
+        SCOPED_TRACE(grad);
+        g_par.grad = grad;
+        std::vector<double> xyz = s.points, targ(s.points.size() / 3, 0.5), base = targ;
+        for (const Created& c : created) {
+            xyz.insert(xyz.end(), c.p, c.p + 3);
+            base.push_back(c.base);
+            targ.push_back(NAN);
+        }
+        verts vs{xyz.data(), targ.data(), base.data(), (int64_t)targ.size(), 0};
+        targets_fill(&s.bd, &vs);
+        for (int64_t i = (int64_t)s.points.size() / 3; i < vs.n; i++) {
+            double v = border_nearest(&s.bd, &xyz[3 * i]) * grad + base[i];
+            double want = v < ceiling ? v : ceiling;
+            EXPECT_EQ(memcmp(&targ[i], &want, sizeof want), 0) << i << ": " << targ[i] << " vs " << want;
+        }
+    }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- whole runs
