@@ -148,7 +148,12 @@ static cand* find_candidates(const verts* vs, const tris* ts, int32_t np, int64_
         if ((targ[a] + targ[b]) * 0.5 * g_par.collapse > len) cands[nc++] = cand{len, a, b};
     }
     free(edges);
-    stable_sort_by(cands, nc, cmp_cand);
+    // cmp_cand's order inlined: no length is NaN here (a NaN never passes the
+    // test above), so "less" is plain <, then a, then b.
+    std::stable_sort(cands, cands + nc, [](const cand& l, const cand& r) {
+        if (l.len != r.len) return l.len < r.len;
+        return l.a < r.a || (l.a == r.a && l.b < r.b);
+    });
     *ncand = nc;
     return cands;
 }
