@@ -375,8 +375,12 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         }
         flip_edge* e = &edges[order[u]];
         if (e->nface != 2) continue;
+        // Every step before the deviation test passes an edge over without
+        // counting it, so the order of those steps cannot show: the cheap
+        // ones that depend only on the two rows go first, and the contour
+        // and joined-apexes lookups only where a remembered decision does
+        // not already settle the edge.
         const uint64_t key = edge_key(e->lo, e->hi);
-        if (keyset_has(ks, key)) continue;
         const int32_t a = e->lo, b = e->hi;
         if (b < np) continue;
         const int64_t f0 = e->face[0], f1 = e->face[1];
@@ -385,29 +389,33 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         if (!row_has(r0, a) || !row_has(r0, b) || !row_has(r1, a) || !row_has(r1, b)) continue;
         const int32_t c = apex(r0, a, b), d = apex(r1, a, b);
         if (c < 0 || d < 0 || c == d) continue;
-        const int32_t cd_lo = c < d ? c : d, cd_hi = c < d ? d : c;
-        if (joined(cd_lo, cd_hi)) continue;
         if ((c > d ? c : d) < np) continue;
         int32_t p = a, q = b;
         if (!row_runs(r0, a, b)) { p = b; q = a; }
         // Two triangles that run the edge the same way are wound inconsistently:
         // the rows (p, d, c), (d, q, c) would turn one of them over.
         if (!row_runs(r1, q, p)) continue;
-        int32_t lo = p < q ? p : q;
-        if (c < lo) lo = c;
-        if (d < lo) lo = d;
-        const double tol = lo < np ? tol_rim : tol_in;
+        const int32_t cd_lo = c < d ? c : d, cd_hi = c < d ? d : c;
 
         decltype(flip_ws.verdicts) seen = nullptr;
         if (remember) {
             seen = flip_ws.verdicts + 3 * f0 + side_of(r0, a, b);
             if (seen->key == key && seen->f1 == (int32_t)f1 && seen->s0 == stamp[f0] &&
                 seen->s1 == stamp[f1]) {
-                if (seen->refused) (*refusals)++;
+                // A decision was made only past the contour test, which
+                // cannot change; the joined apexes can, and decide whether
+                // the refusal is counted again.
+                if (seen->refused && !joined(cd_lo, cd_hi)) (*refusals)++;
                 continue;
             }
-            seen->key = 0;
         }
+        if (keyset_has(ks, key)) continue;
+        if (joined(cd_lo, cd_hi)) continue;
+        if (seen) seen->key = 0;
+        int32_t lo = p < q ? p : q;
+        if (c < lo) lo = c;
+        if (d < lo) lo = d;
+        const double tol = lo < np ? tol_rim : tol_in;
         // Remembers a refusal by the geometric tests for the next call of the phase.
         auto refuse = [&](int32_t counted) {
             if (seen) *seen = {key, (int32_t)f1, stamp[f0], stamp[f1], counted};

@@ -480,3 +480,27 @@ TEST(FlipPass, JoinedApexesFoundAmongManyEdgesOfOneVertex)
         }
     }
 }
+
+// A folded rhombus refused for its deviation, then a flat one over the same
+// apexes that flips and joins them: from then on the folded one is passed
+// over uncounted, also where its refusal was remembered within a phase.
+TEST(FlipPass, RefusalNoLongerCountedOnceItsApexesAreJoined)
+{
+    Params keep;
+    g_par.dev_in = 0.05;
+    g_par.area_grow = 1.001;
+    const std::vector<double> xyz = {0, 0.5, 0, 0, -0.5, 0, -2, 0, 0.1, 2, 0, 0.1, -2, 0, 0, 2, 0, 0};
+    const std::vector<int32_t> tri = {2, 3, 0, 3, 2, 1, 4, 5, 0, 5, 4, 1};
+    for (bool phase : {false, true}) {
+        SCOPED_TRACE(phase ? "within a phase" : "fresh calls");
+        Mesh m(xyz, tri);
+        flip_release();
+        if (phase) flip_phase_begin();
+        int64_t refusals = -1;
+        EXPECT_EQ(flip_pass(&m.vs, &m.ts, &m.ks, 0, &refusals), 1);
+        EXPECT_EQ(refusals, 1);
+        EXPECT_EQ(flip_pass(&m.vs, &m.ts, &m.ks, 0, &refusals), 0);
+        EXPECT_EQ(refusals, 0);
+        flip_release();
+    }
+}
