@@ -360,18 +360,13 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
     const int32_t* order = flip_ws.order;
     flip_edge* edges = flip_ws.edges;
     for (int32_t u = 0; u < nrec; u++) {
-        // Records and the buckets their (c, d) lookups read lie all over
-        // their arrays: fetch a later record, then the bucket of a nearer one.
+        // Records lie all over their array and a record's second row far
+        // from its first: fetch a later record, then the rows of a nearer one.
         if (u + 16 < nrec) __builtin_prefetch(&edges[order[u + 16]]);
         if (u + 6 < nrec) {
             const flip_edge* later = &edges[order[u + 6]];
-            if (later->nface == 2) {
-                const int32_t lc = apex(tri + 3 * (int64_t)later->face[0], later->lo, later->hi);
-                const int32_t ld = apex(tri + 3 * (int64_t)later->face[1], later->lo, later->hi);
-                const int64_t lb = bucket_of(lc < ld ? lc : ld);
-                if (lb >= 0 && lb < flip_ws.nbucket)
-                    __builtin_prefetch(&edges[flip_ws.bstart[lb]]);
-            }
+            __builtin_prefetch(tri + 3 * (int64_t)later->face[1]);
+            if (stamp) __builtin_prefetch(stamp + later->face[1]);
         }
         flip_edge* e = &edges[order[u]];
         if (e->nface != 2) continue;
