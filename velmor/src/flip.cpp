@@ -326,15 +326,15 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
 
     build_records(tri, nt);
 
-    // Each triangle's doubled area and smallest angle, computed once per row
-    // content instead of once per side (-1: not yet); the same calls on the
-    // same corners in the same order, so the same bits.
+    // Each triangle's doubled area and smallest-angle key, computed once per
+    // row content instead of once per side (area -1, key 2: not yet); the
+    // same calls on the same corners in the same order, so the same bits.
     if (flip_ws.cache_cap < nt + 1) {
         flip_ws.cache = (double*)xrealloc(flip_ws.cache, (size_t)(nt + 1) * 2 * sizeof(double));
         flip_ws.cache_cap = nt + 1;
     }
     double* area2 = flip_ws.cache;
-    double* angle = area2 + (nt + 1);
+    double* angle_key = area2 + (nt + 1);
     const bool remember = flip_ws.phase_open;
     if (remember && flip_ws.verdict_cap < nt + 1) {
         flip_ws.stamp = (uint32_t*)xrealloc(flip_ws.stamp, (size_t)(nt + 1) * sizeof(uint32_t));
@@ -344,7 +344,10 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         flip_ws.phase_fresh = true;
     }
     if (!remember || flip_ws.phase_fresh || flip_ws.phase_nt != nt) {
-        for (int64_t i = 0; i < nt; i++) area2[i] = angle[i] = -1;
+        for (int64_t i = 0; i < nt; i++) {
+            area2[i] = -1;
+            angle_key[i] = 2;
+        }
         if (remember) {
             memset(flip_ws.stamp, 0, (size_t)nt * sizeof(uint32_t));
             memset(flip_ws.verdicts, 0, (size_t)nt * 3 * sizeof(*flip_ws.verdicts));
@@ -430,11 +433,20 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
             continue;
         }
 
-        if (angle[f0] == -1) angle[f0] = tri_min_angle(t00, t01, t02);
-        if (angle[f1] == -1) angle[f1] = tri_min_angle(t10, t11, t12);
-        const double a0 = tri_min_angle(P, D, C), a1 = tri_min_angle(D, Q, C);
-        double ang_old = min_of(angle[f0], angle[f1]);
-        double ang_new = min_of(a0, a1);
+        // The angles fall as their keys rise (acos never rises), so the
+        // smaller of two angles is the angle of the larger key, and a pair
+        // whose key does not fall cannot gain angle: refused without acos.
+        if (angle_key[f0] == 2) angle_key[f0] = tri_min_cos(t00, t01, t02);
+        if (angle_key[f1] == 2) angle_key[f1] = tri_min_cos(t10, t11, t12);
+        const double k0 = tri_min_cos(P, D, C), k1 = tri_min_cos(D, Q, C);
+        const double key_old = max_of(angle_key[f0], angle_key[f1]);
+        const double key_new = max_of(k0, k1);
+        if (key_new >= key_old) {
+            refuse(0);
+            continue;
+        }
+        double ang_old = angle_of_min_cos(key_old);
+        double ang_new = angle_of_min_cos(key_new);
         if (ang_old + 1e-9 >= ang_new) {
             refuse(0);
             continue;
@@ -463,8 +475,8 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         }
         area2[f0] = n0;
         area2[f1] = n1;
-        angle[f0] = a0;
-        angle[f1] = a1;
+        angle_key[f0] = k0;
+        angle_key[f1] = k1;
         e->live = 0;
         mark_created(cd_lo, cd_hi);
         flips++;

@@ -86,7 +86,7 @@ int32_t seg_tri_cross_t(const double* p0, const double* p1, const double* a,
     return 1;
 }
 
-double tri_min_angle(const double* a, const double* b, const double* c)
+double tri_min_cos(const double* a, const double* b, const double* c)
 {
     double ab[3], bc[3], ca[3];
     sub3(b, a, ab);
@@ -96,12 +96,9 @@ double tri_min_angle(const double* a, const double* b, const double* c)
     double shortest = la;
     if (lb < shortest) shortest = lb;
     if (lc < shortest) shortest = lc;
-    if (shortest < 1e-12) return 0;
+    if (shortest < 1e-12) return 1;  // the angle 0: acos(1) is +0
 
     // Corners C, A, B: opposite side first, then the two sides meeting there.
-    // acos never rises between neighbouring doubles, so the arc cosine of the
-    // largest cosine is the smallest of the three arc cosines, bit for bit
-    // (geometry_test checks both claims): one acos instead of three.
     const double sides[3][3] = {{lc, la, lb}, {la, lb, lc}, {lb, lc, la}};
     double best_cos = -2;  // below every clamped cosine; a NaN is never kept
     for (const auto& s : sides) {
@@ -111,7 +108,15 @@ double tri_min_angle(const double* a, const double* b, const double* c)
         if (cs > 1) cs = 1;
         if (cs > best_cos) best_cos = cs;
     }
-    return best_cos == -2 ? 1e300 : std::acos(best_cos);
+    return best_cos == -2 ? -INFINITY : best_cos;
+}
+
+// acos never rises between neighbouring doubles, so the arc cosine of the
+// largest cosine is the smallest of the three arc cosines, bit for bit
+// (geometry_test checks both claims): one acos instead of three.
+double tri_min_angle(const double* a, const double* b, const double* c)
+{
+    return angle_of_min_cos(tri_min_cos(a, b, c));
 }
 
 // A side point is the side scaled by one quotient, a + (d1 / den) * ab,

@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <vector>
 
 namespace {
 
@@ -357,4 +359,49 @@ TEST(TriMinAngle, OneArcCosineGivesTheSameBitsAsThree)
                 << std::hexfloat << "iteration " << it << ": " << got << " vs " << want;
         }
     }
+}
+
+// The flip test compares smallest angles through their cosine keys: a key
+// that does not fall must mean an angle that does not rise, and the smaller
+// of two angles must be the angle of the larger key, also for the special
+// answers (a short side: 0; no cosine a number: 1e300).
+TEST(TriMinCos, KeysOrderAnglesBitForBit)
+{
+    const double h = std::sqrt(3.0) / 2;
+    std::vector<std::array<double, 9>> tris = {
+        {0, 0, 0, 1, 0, 0, 0.5, h, 0},          // equilateral
+        {0, 0, 0, 1, 0, 0, 0, 1, 0},            // right isosceles
+        {0, 0, 0, 1e-13, 0, 0, 0, 1, 0},        // short side
+        {0, 0, 0, 1, 0, 0, 3, 0, 0},            // collinear
+        {NAN, 0, 0, 1, 0, 0, 0, 1, 0},          // no cosine a number
+        {0, 0, 0, 1e200, 0, 0, 0, 1e200, 0},    // squares overflow
+    };
+    std::mt19937_64 rng(3);
+    std::uniform_real_distribution<double> coord(-5, 5);
+    for (int i = 0; i < 4000; i++) {
+        std::array<double, 9> t;
+        for (double& v : t) v = coord(rng);
+        if (i % 3 == 0)
+            for (int k = 0; k < 3; k++) t[6 + k] = (t[k] + t[3 + k]) * 0.5 + 1e-7 * coord(rng);
+        tris.push_back(t);
+    }
+    std::vector<double> key, angle;
+    for (const auto& t : tris) {
+        key.push_back(tri_min_cos(&t[0], &t[3], &t[6]));
+        angle.push_back(tri_min_angle(&t[0], &t[3], &t[6]));
+        ASSERT_FALSE(std::isnan(key.back()));
+    }
+    EXPECT_EQ(key[2], 1.0);
+    EXPECT_EQ(angle[2], 0.0);
+    EXPECT_EQ(key[4], -INFINITY);
+    EXPECT_EQ(angle[4], 1e300);
+    for (size_t x = 0; x < tris.size(); x += (x < 6 ? 1 : 37))
+        for (size_t y = 0; y < tris.size(); y++) {
+            if (key[x] >= key[y]) {
+                ASSERT_LE(angle[x], angle[y]) << x << " " << y;
+            }
+            double smaller = angle[x] < angle[y] ? angle[x] : angle[y];
+            double of_key = angle_of_min_cos(key[x] > key[y] ? key[x] : key[y]);
+            ASSERT_EQ(std::memcmp(&smaller, &of_key, sizeof smaller), 0) << x << " " << y;
+        }
 }
