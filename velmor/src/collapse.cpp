@@ -132,22 +132,29 @@ static inline double dist3(const double* p, const double* q)
 
 // Edges between two created points shorter than collapse x their mean
 // target, shortest first.
-static cand* find_candidates(const verts* vs, const tris* ts, int32_t np, int64_t* ncand)
+static cand* find_candidates(const adjacency* adj, const verts* vs, int32_t np, int64_t* ncand)
 {
+    // The neighbour lists hold every side of the tables' triangles once each
+    // way, ascending: the heads b >= a of vertex a, a ascending, are the
+    // distinct edges in (a, b) order, as unique_edges would list them. An
+    // edge seen only in a triangle the tables leave out has its ends locked.
+    const int64_t nv = vs->n;
     int64_t ne = 0;
-    edge2* edges = unique_edges(ts->tri, ts->n, &ne);
+    for (int64_t v = 0; v < nv; v++)
+        for (int64_t k = adj->nb_start[v]; k < adj->nb_start[v + 1]; k++) ne += adj->nb_vert[k] >= v;
     cand* cands = (cand*)alloc_or_die(ne + 1, sizeof(cand));
     const double* xyz = vs->xyz;
     const double* targ = vs->targ;
     int64_t nc = 0;
-    for (int64_t e = 0; e < ne; e++) {
-        const int32_t a = edges[e].a, b = edges[e].b;
-        // a == b comes from a triangle with a repeated corner: not an edge.
-        if (a < np || a >= b || b >= vs->n) continue;
-        double len = dist3(xyz + 3 * (int64_t)a, xyz + 3 * (int64_t)b);
-        if ((targ[a] + targ[b]) * 0.5 * g_par.collapse > len) cands[nc++] = cand{len, a, b};
+    for (int32_t a = np > 0 ? np : 0; a < nv; a++) {
+        for (int64_t k = adj->nb_start[a]; k < adj->nb_start[a + 1]; k++) {
+            const int32_t b = adj->nb_vert[k];
+            // b == a comes from a triangle with a repeated corner: not an edge.
+            if (b <= a) continue;
+            double len = dist3(xyz + 3 * (int64_t)a, xyz + 3 * (int64_t)b);
+            if ((targ[a] + targ[b]) * 0.5 * g_par.collapse > len) cands[nc++] = cand{len, a, b};
+        }
     }
-    free(edges);
     // cmp_cand's order inlined: no length is NaN here (a NaN never passes the
     // test above), so "less" is plain <, then a, then b.
     std::stable_sort(cands, cands + nc, [](const cand& l, const cand& r) {
@@ -327,7 +334,7 @@ static int64_t collapse_subpass(verts* vs, tris* ts, const border* bd, int32_t n
     build_vf(&adj, ts, nv);
     build_nb(&adj, ts, nv);
     int64_t ncand = 0;
-    cand* cands = find_candidates(vs, ts, np, &ncand);
+    cand* cands = find_candidates(&adj, vs, np, &ncand);
 
     uint8_t* locked = (uint8_t*)alloc_or_die(nv, 1);
     int32_t* remap = (int32_t*)alloc_or_die(nv, sizeof(int32_t));
