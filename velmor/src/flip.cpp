@@ -59,7 +59,7 @@ struct flip_edge {
     int32_t live;    // 1 while a side of some row
 };
 struct flip_side {
-    int32_t hi, tri;
+    int32_t hi, side;  // side: 3 x row + side index in the row
 };
 struct flip_link {
     int32_t hi, next;
@@ -184,29 +184,58 @@ static inline void side_ends(const int32_t* row, int s, int32_t* lo, int32_t* hi
     *hi = u < v ? v : u;
 }
 
-// The records of the rows, and their visiting order.
-static void build_records(const int32_t* tri, int64_t nt)
+// Counts the sides of each bucket into bstart[b + 1] for buckets of lo =
+// vmin .. vmin + nbucket - 1; false when a side falls outside them.
+static bool count_sides(const int32_t* tri, int64_t nt, int32_t vmin, int64_t nbucket, int32_t* bstart)
+{
+    memset(bstart, 0, (size_t)(nbucket + 1) * sizeof(int32_t));
+    bool inside = true;
+    for (int64_t i = 0; i < nt; i++)
+        for (int s = 0; s < 3; s++) {
+            int32_t lo, hi;
+            side_ends(tri + 3 * i, s, &lo, &hi);
+            const int64_t b = (int64_t)lo - vmin;
+            if (b < 0 || (int64_t)hi - vmin >= nbucket) {
+                inside = false;
+                continue;
+            }
+            bstart[b + 1]++;
+        }
+    return inside;
+}
+
+static void reserve_buckets(int64_t nbucket)
+{
+    if (flip_ws.nbucket_cap >= nbucket + 1) return;
+    grow(&flip_ws.bstart, nbucket + 1);
+    grow(&flip_ws.bend, nbucket + 1);
+    grow(&flip_ws.chain_head, nbucket + 1);
+    flip_ws.nbucket_cap = nbucket + 1;
+}
+
+// The records of the rows, and their visiting order. nv: the vertex count,
+// which bounds every corner of a mesh the remeshing builds.
+static void build_records(const int32_t* tri, int64_t nt, int64_t nv)
 {
     // Indices of sides and records are 32-bit; a table for more sides could
     // not have been allocated either.
-    if (nt > INT32_MAX / 3) die_memory("table d'aretes");
+    if (nt > INT32_MAX / 3 || nv > INT32_MAX) die_memory("table d'aretes");
     const int64_t nside = 3 * nt;
-    int32_t vmin = 0, vmax = -1;
-    if (nside > 0) {
+    int32_t vmin = 0;
+    int64_t nbucket = nv;
+    reserve_buckets(nbucket);
+    if (!count_sides(tri, nt, vmin, nbucket, flip_ws.bstart)) {
+        // Corners outside the store: buckets over the span the corners take.
+        int32_t vmax = INT32_MIN;
         vmin = INT32_MAX;
-        vmax = INT32_MIN;
         for (int64_t i = 0; i < nside; i++) {
             if (tri[i] < vmin) vmin = tri[i];
             if (tri[i] > vmax) vmax = tri[i];
         }
-    }
-    const int64_t nbucket = (int64_t)vmax - vmin + 1;
-    if (nbucket > INT32_MAX) die_memory("table d'aretes");
-    if (flip_ws.nbucket_cap < nbucket + 1) {
-        grow(&flip_ws.bstart, nbucket + 1);
-        grow(&flip_ws.bend, nbucket + 1);
-        grow(&flip_ws.chain_head, nbucket + 1);
-        flip_ws.nbucket_cap = nbucket + 1;
+        nbucket = (int64_t)vmax - vmin + 1;
+        if (nbucket > INT32_MAX) die_memory("table d'aretes");
+        reserve_buckets(nbucket);
+        count_sides(tri, nt, vmin, nbucket, flip_ws.bstart);
     }
     if (flip_ws.side_cap < nside + 1) {
         grow(&flip_ws.sides, nside + 1);
@@ -219,16 +248,9 @@ static void build_records(const int32_t* tri, int64_t nt)
     flip_ws.nbucket = nbucket;
     int32_t* bstart = flip_ws.bstart;
     int32_t* bend = flip_ws.bend;
-    memset(bstart, 0, (size_t)(nbucket + 1) * sizeof(int32_t));
     memset(flip_ws.chain_head, 0xff, (size_t)nbucket * sizeof(int32_t));
     flip_ws.nlinks = 0;
 
-    for (int64_t i = 0; i < nt; i++)
-        for (int s = 0; s < 3; s++) {
-            int32_t lo, hi;
-            side_ends(tri + 3 * i, s, &lo, &hi);
-            bstart[lo - vmin + 1]++;
-        }
     for (int64_t b = 0; b < nbucket; b++) bstart[b + 1] += bstart[b];
     memcpy(bend, bstart, (size_t)nbucket * sizeof(int32_t));
     flip_side* sides = flip_ws.sides;
@@ -236,11 +258,13 @@ static void build_records(const int32_t* tri, int64_t nt)
         for (int s = 0; s < 3; s++) {
             int32_t lo, hi;
             side_ends(tri + 3 * i, s, &lo, &hi);
-            sides[bend[lo - vmin]++] = flip_side{hi, (int32_t)i};
+            sides[bend[lo - vmin]++] = flip_side{hi, (int32_t)(3 * i + s)};
         }
 
     // Each bucket's sides, grouped by edge, become its records in place of
-    // order: record j of a bucket never lies past its first side.
+    // order: record j of a bucket never lies past its first side. The sort
+    // keeps each group in row order, so its first side is where the edge
+    // is first met.
     flip_edge* edges = flip_ws.edges;
     int32_t* first_of = flip_ws.first_of;
     memset(first_of, 0xff, (size_t)nside * sizeof(int32_t));
@@ -249,21 +273,13 @@ static void build_records(const int32_t* tri, int64_t nt)
         sort_sides(sides + from, to - from);
         int32_t out = from;
         for (int32_t k = from; k < to;) {
-            const int32_t hi = sides[k].hi;
-            flip_edge e{(int32_t)(vmin + b), hi, {sides[k].tri, 0}, 0, 1};
+            const int32_t hi = sides[k].hi, first = sides[k].side;
+            flip_edge e{(int32_t)(vmin + b), hi, {first / 3, 0}, 0, 1};
             int32_t n = 0;
             for (; k < to && sides[k].hi == hi; k++, n++)
-                if (n == 1) e.face[1] = sides[k].tri;
+                if (n == 1) e.face[1] = sides[k].side / 3;
             e.nface = n < 3 ? n : 3;
-            // The first side of the edge in its first row.
-            const int32_t* row = tri + 3 * (int64_t)e.face[0];
-            int s = 0;
-            for (;; s++) {
-                int32_t lo2, hi2;
-                side_ends(row, s, &lo2, &hi2);
-                if (lo2 == e.lo && hi2 == hi) break;
-            }
-            first_of[3 * (int64_t)e.face[0] + s] = out;
+            first_of[first] = out;
             edges[out++] = e;
         }
         bend[b] = out;
@@ -324,7 +340,7 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
     int32_t* tri = ts->tri;
     const int64_t nt = ts->n;
 
-    build_records(tri, nt);
+    build_records(tri, nt, vs->n);
 
     // Each triangle's doubled area and smallest-angle key, computed once per
     // row content instead of once per side (area -1, key 2: not yet); the
