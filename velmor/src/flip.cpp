@@ -400,6 +400,22 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         const int64_t f0 = e->face[0], f1 = e->face[1];
         int32_t* r0 = tri + 3 * f0;
         int32_t* r1 = tri + 3 * f1;
+        decltype(flip_ws.verdicts) seen = nullptr;
+        if (remember) {
+            // A decision is found only while both rows are as they were when
+            // it was made, and it was made only past the tests on the rows:
+            // they would pass again. The contour test cannot change either;
+            // the joined apexes can, and decide whether a refusal counts.
+            seen = flip_ws.verdicts + 3 * f0 + side_of(r0, a, b);
+            if (seen->key == key && seen->f1 == (int32_t)f1 && seen->s0 == stamp[f0] &&
+                seen->s1 == stamp[f1]) {
+                if (seen->refused) {
+                    const int32_t c = apex(r0, a, b), d = apex(r1, a, b);
+                    if (!joined(c < d ? c : d, c < d ? d : c)) (*refusals)++;
+                }
+                continue;
+            }
+        }
         if (!row_has(r0, a) || !row_has(r0, b) || !row_has(r1, a) || !row_has(r1, b)) continue;
         const int32_t c = apex(r0, a, b), d = apex(r1, a, b);
         if (c < 0 || d < 0 || c == d) continue;
@@ -410,19 +426,6 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         // the rows (p, d, c), (d, q, c) would turn one of them over.
         if (!row_runs(r1, q, p)) continue;
         const int32_t cd_lo = c < d ? c : d, cd_hi = c < d ? d : c;
-
-        decltype(flip_ws.verdicts) seen = nullptr;
-        if (remember) {
-            seen = flip_ws.verdicts + 3 * f0 + side_of(r0, a, b);
-            if (seen->key == key && seen->f1 == (int32_t)f1 && seen->s0 == stamp[f0] &&
-                seen->s1 == stamp[f1]) {
-                // A decision was made only past the contour test, which
-                // cannot change; the joined apexes can, and decide whether
-                // the refusal is counted again.
-                if (seen->refused && !joined(cd_lo, cd_hi)) (*refusals)++;
-                continue;
-            }
-        }
         if (keyset_has(ks, key)) continue;
         if (joined(cd_lo, cd_hi)) continue;
         if (seen) seen->key = 0;
