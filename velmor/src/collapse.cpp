@@ -200,18 +200,23 @@ struct side_use {
     int32_t third;
 };
 
-static side_use kept_sides(const adjacency* adj, const tris* ts, int32_t v, int32_t other, int32_t x)
+// Both common neighbours x[0], x[1] in one walk over the triangles of v.
+static void kept_sides(const adjacency* adj, const tris* ts, int32_t v, int32_t other,
+                       const int32_t* x, side_use* out)
 {
-    side_use s{0, false, -1};
+    out[0] = out[1] = side_use{0, false, -1};
     for (int64_t k = adj->vf_start[v]; k < adj->vf_start[v + 1]; k++) {
         const int32_t* c = ts->tri + 3 * (int64_t)adj->vf_face[k];
-        if (!tri_has(c, x) || tri_has(c, other)) continue;
-        int jv = c[0] == v ? 0 : c[1] == v ? 1 : 2;
-        s.n++;
-        s.forward = c[(jv + 1) % 3] == x;
-        s.third = c[(jv + 1) % 3] == x ? c[(jv + 2) % 3] : c[(jv + 1) % 3];
+        if (tri_has(c, other)) continue;
+        const int jv = c[0] == v ? 0 : c[1] == v ? 1 : 2;
+        const int32_t next = c[(jv + 1) % 3], last = c[(jv + 2) % 3];
+        for (int i = 0; i < 2; i++) {
+            if (!tri_has(c, x[i])) continue;
+            out[i].n++;
+            out[i].forward = next == x[i];
+            out[i].third = next == x[i] ? last : next;
+        }
     }
-    return s;
 }
 
 // Two common neighbours do not make a merge safe: where the side {a, x}
@@ -224,9 +229,12 @@ static side_use kept_sides(const adjacency* adj, const tris* ts, int32_t v, int3
 static bool merge_keeps_manifold(const adjacency* adj, const tris* ts, int32_t a, int32_t b,
                                  const int32_t* common)
 {
+    side_use along_a[2], along_b[2];
+    kept_sides(adj, ts, a, b, common, along_a);
+    kept_sides(adj, ts, b, a, common, along_b);
     for (int k = 0; k < 2; k++) {
-        side_use sa = kept_sides(adj, ts, a, b, common[k]);
-        side_use sb = kept_sides(adj, ts, b, a, common[k]);
+        const side_use& sa = along_a[k];
+        const side_use& sb = along_b[k];
         if (sa.n == 0 || sb.n == 0) continue;
         if (sa.n + sb.n > 2) return false;
         if (sa.forward == sb.forward || sa.third == sb.third) return false;
