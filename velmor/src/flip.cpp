@@ -52,17 +52,35 @@ static inline bool row_runs(const int32_t* row, int32_t x, int32_t y)
 // sides produced it. Edges that flips create are never visited, and stay
 // sides until the call ends, so they need no record: per-vertex chains list
 // them for the joined-apexes test.
+//
+// Within a phase the next call's records differ only on the sides of the
+// rows this call flips, and an edge this call passed over for good (a test
+// on its unchanged rows, or a remembered refusal that counted nothing)
+// would be passed over again while its rows stay as they are. So the next
+// call patches the records of those sides and visits only them and the
+// edges whose outcome could change (joined apexes, counted refusals), in
+// first-side order; an edge whose rows one of its flips rewrites around it
+// joins the visit if the sweep has not passed it yet.
 struct flip_edge {
     int32_t lo, hi;  // ends, lo < hi (lo == hi for a row repeating a corner)
     int32_t face[2];
     int32_t nface;   // sides that produced it, counted up to 3
     int32_t live;    // 1 while a side of some row
+    int32_t first;   // 3 x row + side of its first side
 };
 struct flip_side {
     int32_t hi, side;  // side: 3 x row + side index in the row
 };
 struct flip_link {
-    int32_t hi, next;
+    int32_t lo, hi, next;
+};
+struct flip_occ {
+    int32_t rec, side;
+};
+template <class T>
+struct flip_list {
+    T* at;
+    int64_t n, cap;
 };
 
 // Every array outlives one call and grows to the largest call: the calls of
@@ -72,15 +90,27 @@ static struct {
     int64_t nbucket;
     int32_t* bstart;      // nbucket + 1
     int32_t* bend;        // nbucket: end of the distinct records of bucket b
-    flip_side* sides;     // 3 nt, by bucket, row order within a bucket
-    flip_edge* edges;     // 3 nt
+    int32_t* bsorted;     // nbucket: records from here to bend are not sorted
+    flip_side* sides;     // 3 nt and the spare room, by bucket, row order within a bucket
+    flip_edge* edges;     // as sides
     int32_t* first_of;    // 3 nt: record whose first side is side p, or -1
     int32_t* order;       // records in first-side order
     int32_t* chain_head;  // nbucket: created edges of lo, or -1
     flip_link* links;
     int64_t nlinks, links_cap;
-    int64_t nbucket_cap, side_cap;
-    int32_t nrec;
+    int64_t nbucket_cap, side_cap, first_cap;
+    int32_t nrec;         // records to visit, in order
+    // Patching within a phase.
+    bool patchable;       // the records are those of the rows but for the dirty rows
+    uint8_t* rec_mark;    // side_cap: 1 visited or to visit in a patched call, 2 made by it
+    uint8_t* row_mark;    // triangles
+    int64_t row_mark_cap;
+    flip_list<int32_t> dirty, unsettled, affected;
+    flip_list<flip_occ> occs;
+    // A patched call visits a few records; those whose rows a flip of the
+    // call touches join it (pending) if the sweep has not reached them yet.
+    bool patched_call;
+    flip_list<int32_t> pending, touched;  // touched: records with rec_mark set
     double* cache;      // 2 per triangle
     int64_t cache_cap;  // triangles
     // Within one flip phase positions stay put and rows change only by flips,
@@ -107,6 +137,16 @@ static void grow(T** array, int64_t need)
     *array = grown;
 }
 
+template <class T>
+static inline void push(flip_list<T>* list, T value)
+{
+    if (list->n == list->cap) {
+        list->cap = list->cap ? 2 * list->cap : 1024;
+        grow(&list->at, list->cap);
+    }
+    list->at[list->n++] = value;
+}
+
 // Sorts a bucket's sides by their larger end, stably, so that each group of
 // one edge keeps its sides in row order.
 static void sort_sides(flip_side* x, int64_t n)
@@ -130,8 +170,11 @@ static inline flip_edge* record_of(int32_t lo, int32_t hi)
 {
     const int64_t b = bucket_of(lo);
     if (b < 0 || b >= flip_ws.nbucket) return nullptr;
+    // Records a patch added follow the sorted ones.
+    for (int32_t k = flip_ws.bsorted[b]; k < flip_ws.bend[b]; k++)
+        if (flip_ws.edges[k].hi == hi) return flip_ws.edges + k;
     flip_edge* first = flip_ws.edges + flip_ws.bstart[b];
-    int64_t n = flip_ws.bend[b] - flip_ws.bstart[b];
+    int64_t n = flip_ws.bsorted[b] - flip_ws.bstart[b];
     // Narrow [first, first + n) around the first record not below hi.
     while (n > 8) {
         const int64_t half = n / 2;
@@ -165,6 +208,12 @@ static void mark_created(int32_t lo, int32_t hi)
     flip_edge* r = record_of(lo, hi);
     if (r) {
         r->live = 1;
+        // Made by this call: a sweep over fresh records would not visit it.
+        const int32_t ri = (int32_t)(r - flip_ws.edges);
+        if (flip_ws.patched_call && !flip_ws.rec_mark[ri]) {
+            flip_ws.rec_mark[ri] = 2;
+            push(&flip_ws.touched, ri);
+        }
         return;
     }
     const int64_t b = bucket_of(lo);
@@ -173,7 +222,7 @@ static void mark_created(int32_t lo, int32_t hi)
         grow(&flip_ws.links, flip_ws.links_cap);
     }
     const int32_t k = (int32_t)flip_ws.nlinks++;
-    flip_ws.links[k] = flip_link{hi, flip_ws.chain_head[b]};
+    flip_ws.links[k] = flip_link{lo, hi, flip_ws.chain_head[b]};
     flip_ws.chain_head[b] = k;
 }
 
@@ -209,6 +258,7 @@ static void reserve_buckets(int64_t nbucket)
     if (flip_ws.nbucket_cap >= nbucket + 1) return;
     grow(&flip_ws.bstart, nbucket + 1);
     grow(&flip_ws.bend, nbucket + 1);
+    grow(&flip_ws.bsorted, nbucket + 1);
     grow(&flip_ws.chain_head, nbucket + 1);
     flip_ws.nbucket_cap = nbucket + 1;
 }
@@ -237,12 +287,23 @@ static void build_records(const int32_t* tri, int64_t nt, int64_t nv)
         reserve_buckets(nbucket);
         count_sides(tri, nt, vmin, nbucket, flip_ws.bstart);
     }
-    if (flip_ws.side_cap < nside + 1) {
-        grow(&flip_ws.sides, nside + 1);
-        grow(&flip_ws.edges, nside + 1);
+    // Two spare records per bucket, for the edges flips give a vertex that
+    // a patch must record (a vertex larger than all its neighbours has no
+    // side of its own); not over a span of corners far wider than the mesh.
+    const int64_t spare = nbucket <= 2 * nside + 1024 ? 2 : 0;
+    const int64_t room = nside + spare * nbucket;
+    if (room >= INT32_MAX) die_memory("table d'aretes");
+    if (flip_ws.side_cap < room + 1) {
+        grow(&flip_ws.sides, room + 1);
+        grow(&flip_ws.edges, room + 1);
+        grow(&flip_ws.order, room + 1);
+        grow(&flip_ws.rec_mark, room + 1);
+        memset(flip_ws.rec_mark, 0, (size_t)(room + 1));
+        flip_ws.side_cap = room + 1;
+    }
+    if (flip_ws.first_cap < nside + 1) {
         grow(&flip_ws.first_of, nside + 1);
-        grow(&flip_ws.order, nside + 1);
-        flip_ws.side_cap = nside + 1;
+        flip_ws.first_cap = nside + 1;
     }
     flip_ws.vmin = vmin;
     flip_ws.nbucket = nbucket;
@@ -251,7 +312,7 @@ static void build_records(const int32_t* tri, int64_t nt, int64_t nv)
     memset(flip_ws.chain_head, 0xff, (size_t)nbucket * sizeof(int32_t));
     flip_ws.nlinks = 0;
 
-    for (int64_t b = 0; b < nbucket; b++) bstart[b + 1] += bstart[b];
+    for (int64_t b = 0; b < nbucket; b++) bstart[b + 1] += bstart[b] + (int32_t)spare;
     memcpy(bend, bstart, (size_t)nbucket * sizeof(int32_t));
     flip_side* sides = flip_ws.sides;
     for (int64_t i = 0; i < nt; i++)
@@ -274,7 +335,7 @@ static void build_records(const int32_t* tri, int64_t nt, int64_t nv)
         int32_t out = from;
         for (int32_t k = from; k < to;) {
             const int32_t hi = sides[k].hi, first = sides[k].side;
-            flip_edge e{(int32_t)(vmin + b), hi, {first / 3, 0}, 0, 1};
+            flip_edge e{(int32_t)(vmin + b), hi, {first / 3, 0}, 0, 1, first};
             int32_t n = 0;
             for (; k < to && sides[k].hi == hi; k++, n++)
                 if (n == 1) e.face[1] = sides[k].side / 3;
@@ -283,11 +344,121 @@ static void build_records(const int32_t* tri, int64_t nt, int64_t nv)
             edges[out++] = e;
         }
         bend[b] = out;
+        flip_ws.bsorted[b] = out;
     }
     int32_t nrec = 0;
     for (int64_t p = 0; p < nside; p++)
         if (first_of[p] >= 0) flip_ws.order[nrec++] = first_of[p];
     flip_ws.nrec = nrec;
+}
+
+static void forget_dirty()
+{
+    for (int64_t i = 0; i < flip_ws.dirty.n; i++) flip_ws.row_mark[flip_ws.dirty.at[i]] = 0;
+    flip_ws.dirty.n = 0;
+    flip_ws.unsettled.n = 0;
+}
+
+static void mark_dirty(int32_t row)
+{
+    if (flip_ws.row_mark[row]) return;
+    flip_ws.row_mark[row] = 1;
+    push(&flip_ws.dirty, row);
+}
+
+// Brings the records up to the rows after the last call's flips and lists
+// what this call must visit; false, with the records left for a full
+// build, where a patch cannot know them (an edge of three or more sides, a
+// bucket without room for a new edge).
+static bool patch_records(const int32_t* tri)
+{
+    flip_edge* edges = flip_ws.edges;
+    flip_list<int32_t>& affected = flip_ws.affected;
+    flip_list<flip_occ>& occs = flip_ws.occs;
+    uint8_t* rec_mark = flip_ws.rec_mark;
+    affected.n = 0;
+    occs.n = 0;
+    bool ok = true;
+    // Every side of a dirty row, and so every edge a flip made (its chain
+    // entry), gets a record.
+    for (int64_t i = 0; i < flip_ws.dirty.n && ok; i++) {
+        const int32_t t = flip_ws.dirty.at[i];
+        for (int s = 0; s < 3; s++) {
+            int32_t lo, hi;
+            side_ends(tri + 3 * (int64_t)t, s, &lo, &hi);
+            flip_edge* r = record_of(lo, hi);
+            if (!r) {
+                const int64_t b = bucket_of(lo);
+                if (b < 0 || b >= flip_ws.nbucket || flip_ws.bend[b] == flip_ws.bstart[b + 1]) {
+                    ok = false;
+                    break;
+                }
+                r = edges + flip_ws.bend[b]++;
+                *r = flip_edge{lo, hi, {0, 0}, 0, 0, 0};
+            }
+            const int32_t ri = (int32_t)(r - edges);
+            if (!rec_mark[ri]) {
+                rec_mark[ri] = 1;
+                push(&affected, ri);
+            }
+            push(&occs, flip_occ{ri, 3 * t + s});
+        }
+    }
+    // Its sides in rows no flip touched are in the rows its record names.
+    for (int64_t i = 0; i < affected.n && ok; i++) {
+        const int32_t ri = affected.at[i];
+        const flip_edge& e = edges[ri];
+        if (e.nface >= 3) {
+            ok = false;
+            break;
+        }
+        for (int j = 0; j < e.nface; j++) {
+            const int32_t x = e.face[j];
+            if (flip_ws.row_mark[x] || (j == 1 && x == e.face[0])) continue;
+            for (int s = 0; s < 3; s++) {
+                int32_t lo, hi;
+                side_ends(tri + 3 * (int64_t)x, s, &lo, &hi);
+                if (lo == e.lo && hi == e.hi) push(&occs, flip_occ{ri, 3 * x + s});
+            }
+        }
+    }
+    if (!ok) {
+        for (int64_t i = 0; i < affected.n; i++) rec_mark[affected.at[i]] = 0;
+        forget_dirty();
+        return false;
+    }
+    std::sort(occs.at, occs.at + occs.n, [](const flip_occ& l, const flip_occ& r) {
+        return l.rec < r.rec || (l.rec == r.rec && l.side < r.side);
+    });
+    for (int64_t k = 0; k < occs.n;) {
+        flip_edge& e = edges[occs.at[k].rec];
+        const int64_t from = k;
+        for (; k < occs.n && occs.at[k].rec == occs.at[from].rec; k++) {}
+        const int64_t n = k - from;
+        e.first = occs.at[from].side;
+        e.face[0] = occs.at[from].side / 3;
+        e.face[1] = n > 1 ? occs.at[from + 1].side / 3 : 0;
+        e.nface = n < 3 ? (int32_t)n : 3;
+        e.live = 1;
+    }
+    // The edges flips made are records now.
+    for (int64_t k = 0; k < flip_ws.nlinks; k++) flip_ws.chain_head[bucket_of(flip_ws.links[k].lo)] = -1;
+    flip_ws.nlinks = 0;
+
+    int32_t* order = flip_ws.order;
+    int32_t nrec = 0;
+    for (int64_t i = 0; i < affected.n; i++) order[nrec++] = affected.at[i];
+    for (int64_t i = 0; i < flip_ws.unsettled.n; i++)
+        if (!rec_mark[flip_ws.unsettled.at[i]]) order[nrec++] = flip_ws.unsettled.at[i];
+    for (int64_t i = 0; i < nrec; i++) {
+        if (!rec_mark[order[i]]) rec_mark[order[i]] = 1;
+        push(&flip_ws.touched, order[i]);
+    }
+    std::sort(order, order + nrec,
+              [edges](int32_t l, int32_t r) { return edges[l].first < edges[r].first; });
+    flip_ws.nrec = nrec;
+    forget_dirty();
+    return true;
 }
 
 void flip_phase_begin()
@@ -306,11 +477,28 @@ void flip_release()
     free(flip_ws.first_of);
     free(flip_ws.order);
     free(flip_ws.links);
+    free(flip_ws.bsorted);
+    free(flip_ws.rec_mark);
+    free(flip_ws.row_mark);
+    free(flip_ws.dirty.at);
+    free(flip_ws.unsettled.at);
+    free(flip_ws.affected.at);
+    free(flip_ws.occs.at);
+    free(flip_ws.pending.at);
+    free(flip_ws.touched.at);
+    flip_ws.pending = flip_ws.touched = flip_list<int32_t>{};
+    flip_ws.patched_call = false;
+    flip_ws.bsorted = nullptr;
+    flip_ws.rec_mark = flip_ws.row_mark = nullptr;
+    flip_ws.dirty = flip_ws.unsettled = flip_ws.affected = flip_list<int32_t>{};
+    flip_ws.occs = flip_list<flip_occ>{};
+    flip_ws.row_mark_cap = 0;
+    flip_ws.patchable = false;
     flip_ws.bstart = flip_ws.bend = flip_ws.chain_head = flip_ws.first_of = flip_ws.order = nullptr;
     flip_ws.sides = nullptr;
     flip_ws.edges = nullptr;
     flip_ws.links = nullptr;
-    flip_ws.nbucket_cap = flip_ws.side_cap = flip_ws.links_cap = flip_ws.nlinks = 0;
+    flip_ws.nbucket_cap = flip_ws.side_cap = flip_ws.first_cap = flip_ws.links_cap = flip_ws.nlinks = 0;
     flip_ws.nbucket = 0;
     flip_ws.nrec = 0;
     free(flip_ws.cache);
@@ -340,8 +528,6 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
     int32_t* tri = ts->tri;
     const int64_t nt = ts->n;
 
-    build_records(tri, nt, vs->n);
-
     // Each triangle's doubled area and smallest-angle key, computed once per
     // row content instead of once per side (area -1, key 2: not yet); the
     // same calls on the same corners in the same order, so the same bits.
@@ -359,7 +545,8 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         flip_ws.verdict_cap = nt + 1;
         flip_ws.phase_fresh = true;
     }
-    if (!remember || flip_ws.phase_fresh || flip_ws.phase_nt != nt) {
+    const bool fresh = !remember || flip_ws.phase_fresh || flip_ws.phase_nt != nt;
+    if (fresh) {
         for (int64_t i = 0; i < nt; i++) {
             area2[i] = -1;
             angle_key[i] = 2;
@@ -371,6 +558,18 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         flip_ws.phase_fresh = false;
         flip_ws.phase_nt = nt;
     }
+    flip_ws.patched_call = !fresh && flip_ws.patchable && patch_records(tri);
+    if (!flip_ws.patched_call) {
+        build_records(tri, nt, vs->n);
+        if (flip_ws.row_mark_cap < nt + 1) {
+            grow(&flip_ws.row_mark, nt + 1);
+            memset(flip_ws.row_mark, 0, (size_t)(nt + 1));
+            flip_ws.row_mark_cap = nt + 1;
+            flip_ws.dirty.n = 0;
+        }
+        forget_dirty();
+    }
+    flip_ws.patchable = remember;
     uint32_t* stamp = flip_ws.stamp;
 
     const double tol_rim = g_par.dev_rim, tol_in = g_par.dev_in, grow = g_par.area_grow;
@@ -378,7 +577,31 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
     const int32_t nrec = flip_ws.nrec;
     const int32_t* order = flip_ws.order;
     flip_edge* edges = flip_ws.edges;
-    for (int32_t u = 0; u < nrec; u++) {
+    flip_list<int32_t>& pending = flip_ws.pending;
+    pending.n = 0;
+    auto later_first = [edges](int32_t l, int32_t r) { return edges[l].first > edges[r].first; };
+    // A record whose rows a flip has just rewritten but which still lies in
+    // them is visited like every record of a fresh build, if not yet passed.
+    auto reconsider = [&](int32_t lo, int32_t hi, int32_t now) {
+        flip_edge* r = record_of(lo, hi);
+        if (!r) return;
+        const int32_t ri = (int32_t)(r - edges);
+        if (flip_ws.rec_mark[ri] || r->first < now) return;
+        flip_ws.rec_mark[ri] = 1;
+        push(&flip_ws.touched, ri);
+        push(&pending, ri);
+        std::push_heap(pending.at, pending.at + pending.n, later_first);
+    };
+    for (int32_t u = 0;;) {
+        int32_t ri;
+        if (pending.n > 0 && (u >= nrec || edges[pending.at[0]].first < edges[order[u]].first)) {
+            std::pop_heap(pending.at, pending.at + pending.n, later_first);
+            ri = pending.at[--pending.n];
+        } else if (u < nrec) {
+            ri = order[u++];
+        } else {
+            break;
+        }
         // Records lie all over their array and a record's second row far
         // from its first: fetch a later record, then the rows of a nearer one.
         if (u + 16 < nrec) __builtin_prefetch(&edges[order[u + 16]]);
@@ -387,7 +610,7 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
             __builtin_prefetch(tri + 3 * (int64_t)later->face[1]);
             if (stamp) __builtin_prefetch(stamp + later->face[1]);
         }
-        flip_edge* e = &edges[order[u]];
+        flip_edge* e = &edges[ri];
         if (e->nface != 2) continue;
         // Every step before the deviation test passes an edge over without
         // counting it, so the order of those steps cannot show: the cheap
@@ -412,6 +635,7 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
                 if (seen->refused) {
                     const int32_t c = apex(r0, a, b), d = apex(r1, a, b);
                     if (!joined(c < d ? c : d, c < d ? d : c)) (*refusals)++;
+                    push(&flip_ws.unsettled, ri);
                 }
                 continue;
             }
@@ -427,7 +651,10 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         if (!row_runs(r1, q, p)) continue;
         const int32_t cd_lo = c < d ? c : d, cd_hi = c < d ? d : c;
         if (keyset_has(ks, key)) continue;
-        if (joined(cd_lo, cd_hi)) continue;
+        if (joined(cd_lo, cd_hi)) {
+            if (remember) push(&flip_ws.unsettled, ri);
+            continue;
+        }
         if (seen) seen->key = 0;
         int32_t lo = p < q ? p : q;
         if (c < lo) lo = c;
@@ -483,6 +710,7 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         if (dev > tol) {
             (*refusals)++;
             refuse(1);
+            if (remember) push(&flip_ws.unsettled, ri);
             continue;
         }
 
@@ -491,6 +719,8 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         if (remember) {
             stamp[f0]++;
             stamp[f1]++;
+            mark_dirty((int32_t)f0);
+            mark_dirty((int32_t)f1);
         }
         area2[f0] = n0;
         area2[f1] = n1;
@@ -498,7 +728,13 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         angle_key[f1] = k1;
         e->live = 0;
         mark_created(cd_lo, cd_hi);
+        if (flip_ws.patched_call) {
+            reconsider(p < c ? p : c, p < c ? c : p, e->first);
+            reconsider(q < d ? q : d, q < d ? d : q, e->first);
+        }
         flips++;
     }
+    for (int64_t i = 0; i < flip_ws.touched.n; i++) flip_ws.rec_mark[flip_ws.touched.at[i]] = 0;
+    flip_ws.touched.n = 0;
     return flips;
 }
