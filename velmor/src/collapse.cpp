@@ -96,32 +96,35 @@ static void build_nb(adjacency* adj, const tris* ts, int64_t nv)
     const int64_t nt = ts->n;
     adj->nb_start = (int64_t*)calloc((size_t)nv + 1, sizeof(int64_t));
     if (!adj->nb_start) die_memory("nb");
-    // At most 6 heads per triangle over all its distinct corners, so the
-    // run of v never outgrows the room before it is made distinct.
+    // At most 6 distinct heads per triangle over all its corners.
     adj->nb_vert = (int32_t*)alloc_or_die(room(nt, 6), sizeof(int32_t));
 
+    // seen[w] == v + 1 once w is listed for v: each head is kept once, so
+    // only the distinct ones are sorted.
+    int32_t* seen = (int32_t*)alloc_or_die(nv, sizeof(int32_t));
+    memset(seen, 0, (size_t)nv * sizeof(int32_t));
     int64_t* start = adj->nb_start;
     int32_t* out = adj->nb_vert;
     int64_t nout = 0;
     for (int64_t v = 0; v < nv; v++) {
         start[v] = nout;
         const int64_t begin = nout;
-        int32_t prev = -1;
+        const int32_t tag = (int32_t)(v + 1);
         for (int64_t k = adj->vf_start[v]; k < adj->vf_start[v + 1]; k++) {
-            const int32_t t = adj->vf_face[k];
-            if (t == prev) continue;  // a triangle naming v twice is listed twice
-            prev = t;
-            const int32_t* c = ts->tri + 3 * (int64_t)t;
-            for (int j = 0; j < 3; j++)
-                if (c[j == 2 ? 0 : j + 1] == v || c[j == 0 ? 2 : j - 1] == v) out[nout++] = c[j];
+            const int32_t* c = ts->tri + 3 * (int64_t)adj->vf_face[k];
+            for (int j = 0; j < 3; j++) {
+                const int32_t w = c[j];
+                if (seen[w] == tag) continue;
+                if (c[j == 2 ? 0 : j + 1] == v || c[j == 0 ? 2 : j - 1] == v) {
+                    seen[w] = tag;
+                    out[nout++] = w;
+                }
+            }
         }
         sort_ints(out + begin, nout - begin);
-        int64_t kept = begin;
-        for (int64_t i = begin; i < nout; i++)
-            if (kept == begin || out[i] != out[kept - 1]) out[kept++] = out[i];
-        nout = kept;
     }
     start[nv] = nout;
+    free(seen);
 }
 
 static inline double dist3(const double* p, const double* q)
