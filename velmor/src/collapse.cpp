@@ -349,10 +349,8 @@ static int64_t collapse_subpass(verts* vs, tris* ts, const border* bd, int32_t n
 
     uint8_t* locked = (uint8_t*)alloc_or_die(nv, 1);
     int32_t* remap = (int32_t*)alloc_or_die(nv, sizeof(int32_t));
-    double* pw = (double*)alloc_or_die(room(nv, 3) - 1, sizeof(double));
     memset(locked, 0, (size_t)nv);
     for (int64_t v = 0; v < nv; v++) remap[v] = -1;
-    memcpy(pw, vs->xyz, (size_t)nv * 3 * sizeof(double));
 
     // The tables leave out triangles with a corner outside the store; their
     // other corners stay where they are.
@@ -389,32 +387,36 @@ static int64_t collapse_subpass(verts* vs, tris* ts, const border* bd, int32_t n
             continue;
         }
 
-        // The smaller index survives at the midpoint; b is named by no triangle after the rebuild.
+        // The smaller index survives at the midpoint; b is named by no triangle
+        // after the rebuild. Accepted candidates gather at the front of the
+        // list: the midpoints are written once the loop no longer reads xyz.
         cnt->collapses++;
-        merged++;
-        memcpy(pw + 3 * (int64_t)a, m, sizeof m);
+        cands[merged++] = cands[i];
         vs->base[a] = (vs->base[b] + vs->base[a]) * 0.5;
         remap[b] = a;
         lock_star(&adj, locked, a);
         lock_star(&adj, locked, b);
     }
 
-    free(cands);
     free(adj.vf_start);
     free(adj.vf_face);
     free(adj.nb_start);
     free(adj.nb_vert);
 
     if (merged > 0) {
-        memcpy(vs->xyz, pw, (size_t)nv * 3 * sizeof(double));
+        // No vertex is in two merges: each midpoint reads positions no
+        // other merge writes.
+        for (int64_t k = 0; k < merged; k++) {
+            double* pa = vs->xyz + 3 * (int64_t)cands[k].a;
+            const double* pb = vs->xyz + 3 * (int64_t)cands[k].b;
+            for (int j = 0; j < 3; j++) pa[j] = (pa[j] + pb[j]) * 0.5;
+        }
         for (int64_t v = 0; v < nv; v++)
             if (remap[v] >= 0) vs->targ[remap[v]] = NAN;
-        free(pw);
-        pw = nullptr;
         targets_fill(bd, vs);
         rebuild_tris(ts, remap, nv);
     }
-    free(pw);
+    free(cands);
     free(locked);
     free(remap);
     return merged;
