@@ -21,13 +21,11 @@
 
 #include "test_support.h"
 #include "velmor_kit.h"
+#include "velmor_stores.h"
 
 namespace {
 
-struct Params {
-    params saved = g_par;
-    ~Params() { g_par = saved; }
-};
+using velmorkit::Params;
 
 // A mesh in code: points (x, y, z), triangles, the wall point count and
 // per-point targets and bases.
@@ -50,9 +48,7 @@ struct Fixture {
 
 // The stores and border of a fixture. grad 0 and a high ceiling make a
 // refilled target equal to the vertex's base.
-struct Stores {
-    verts vs{};
-    tris ts{};
+struct Stores : velmorkit::OwnedStores {
     border bd{};
     std::vector<int32_t> contour;
     std::vector<double> points;
@@ -60,28 +56,16 @@ struct Stores {
     explicit Stores(const Fixture& f) : points(f.xyz)
     {
         const int64_t nv = (int64_t)f.targ.size();
-        verts_reserve(&vs, nv);
-        memcpy(vs.xyz, f.xyz.data(), sizeof(double) * 3 * nv);
+        velmorkit::LoadPoints(&vs, f.xyz.data(), nv);
         memcpy(vs.targ, f.targ.data(), sizeof(double) * nv);
         memcpy(vs.base, f.base.data(), sizeof(double) * nv);
-        vs.n = nv;
-        ts.n = (int64_t)f.tri.size() / 3;
-        ts.cap = tris_capacity_for(ts.n);
-        ts.tri = (int32_t*)malloc(12 * ts.cap);
-        memcpy(ts.tri, f.tri.data(), 12 * ts.n);
+        velmorkit::LoadRows(&ts, f.tri, tris_capacity_for((int64_t)f.tri.size() / 3));
         for (int32_t v = 0; v < std::max(f.np, 1); v++) contour.push_back(v);
         bd.n = (int32_t)contour.size();
         bd.contour = contour.data();
         bd.points = points.data();
         bd.ceiling = 1e9;
         g_par.grad = 0;
-    }
-    ~Stores()
-    {
-        free(vs.xyz);
-        free(vs.targ);
-        free(vs.base);
-        free(ts.tri);
     }
     collapse_counts run(int32_t np)
     {
@@ -476,24 +460,11 @@ TEST(CollapseInputDeathTest, TriangleCountPastEveryArrayIsAMemoryFailure)
 
 namespace {
 
-struct RemeshResult {
-    testsupport::RunResult run;
-    std::vector<uint8_t> bytes;
-    velmorkit::Output out;
-};
+using RemeshResult = velmorkit::RemeshRun;
 
 RemeshResult run_remesh(const velmorkit::Mesh& mesh, const std::vector<std::string>& env = {})
 {
-    testsupport::TempDir dir;
-    velmorkit::WriteInput(dir.file("in.bin"), mesh);
-    RemeshResult r;
-    r.run = testsupport::Run({VELMOR_EXE, "--remesh", dir.file("in.bin"), dir.file("out.bin")}, env);
-    if (testsupport::FileExists(dir.file("out.bin"))) {
-        r.bytes = testsupport::ReadBytes(dir.file("out.bin"));
-        std::string error;
-        EXPECT_TRUE(velmorkit::ParseOutput(r.bytes, velmorkit::Mode::kRemesh, &r.out, &error)) << error;
-    }
-    return r;
+    return velmorkit::RunRemesh(mesh, {}, env);
 }
 
 struct Program {

@@ -11,40 +11,25 @@
 #include <string>
 #include <vector>
 
+#include "velmor_stores.h"
+
 namespace {
 
-struct Stores {
-    verts vs{};
-    tris ts{};
+struct Stores : velmorkit::OwnedStores {
     Stores(const std::vector<double>& xyz, const std::vector<double>& targ,
            const std::vector<int32_t>& tri)
     {
         const int64_t nv = (int64_t)targ.size();
-        verts_reserve(&vs, nv);
-        memcpy(vs.xyz, xyz.data(), sizeof(double) * 3 * nv);
+        velmorkit::LoadPoints(&vs, xyz.data(), nv);
         for (int64_t v = 0; v < nv; v++) {
             vs.targ[v] = targ[v];
             vs.base[v] = 100 + v;
         }
-        vs.n = nv;
-        ts.n = (int64_t)tri.size() / 3;
-        ts.cap = ts.n + 1;
-        ts.tri = (int32_t*)malloc(12 * ts.cap);
-        if (ts.n) memcpy(ts.tri, tri.data(), 12 * ts.n);
-    }
-    ~Stores()
-    {
-        free(vs.xyz);
-        free(vs.targ);
-        free(vs.base);
-        free(ts.tri);
+        velmorkit::LoadRows(&ts, tri, (int64_t)tri.size() / 3 + 1);
     }
     std::string finish(int32_t np)
     {
-        testing::internal::CaptureStderr();
-        remesh_finish(&vs, &ts, np, 0.0);
-        std::string err = testing::internal::GetCapturedStderr();
-        return std::regex_replace(err, std::regex("remaillage : [0-9.]+ s"), "remaillage : T s");
+        return velmorkit::MaskRemeshTime(velmorkit::StderrOf([&] { remesh_finish(&vs, &ts, np, 0.0); }));
     }
 };
 

@@ -13,14 +13,12 @@
 #include <utility>
 #include <vector>
 
+#include "velmor_stores.h"
+
 namespace {
 
 // Stores owned by the test, in malloc'd arrays as velmor expects.
-struct Mesh {
-    verts vs{};
-    tris ts{};
-    keyset ks{};
-
+struct Mesh : velmorkit::OwnedStores {
     Mesh(const std::vector<double>& xyz, const std::vector<int32_t>& tri,
          const std::vector<int32_t>& contour = {})
     {
@@ -32,22 +30,11 @@ struct Mesh {
         vs.base = (double*)malloc(sizeof(double) * vs.cap);
         if (nv) memcpy(vs.xyz, xyz.data(), sizeof(double) * 3 * nv);
         for (int64_t i = 0; i < nv; i++) vs.targ[i] = vs.base[i] = 1.0;
-        ts.n = (int64_t)tri.size() / 3;
-        ts.cap = ts.n + 1;
-        ts.tri = (int32_t*)malloc(sizeof(int32_t) * 3 * ts.cap);
-        if (ts.n) memcpy(ts.tri, tri.data(), sizeof(int32_t) * 3 * ts.n);
+        velmorkit::LoadRows(&ts, tri, (int64_t)tri.size() / 3 + 1);
         // A contour of fewer than 3 points stands for "no contour edges".
         std::vector<int32_t> loop = contour;
         if (loop.size() < 3) loop = {1000000, 1000001, 1000002};
         keyset_build(&ks, loop.data(), (int32_t)loop.size());
-    }
-    ~Mesh()
-    {
-        free(vs.xyz);
-        free(vs.targ);
-        free(vs.base);
-        free(ts.tri);
-        free(ks.keys);
     }
     std::vector<int32_t> rows() const { return std::vector<int32_t>(ts.tri, ts.tri + 3 * ts.n); }
 };
@@ -59,10 +46,7 @@ std::vector<double> rhombus(double lift = 0)
     return {-2, 0, lift, 2, 0, lift, 0, 0.5, 0, 0, -0.5, 0};
 }
 
-struct Params {
-    params saved = g_par;
-    ~Params() { g_par = saved; }
-};
+using velmorkit::Params;
 
 }  // namespace
 

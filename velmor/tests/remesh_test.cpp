@@ -18,23 +18,18 @@
 
 #include "test_support.h"
 #include "velmor_kit.h"
+#include "velmor_stores.h"
 
 namespace {
 
-struct Params {
-    params saved = g_par;
-    ~Params() { g_par = saved; }
-};
+using velmorkit::Params;
 
 // Stores, contour key set and border over the given points; every point is
 // a wall point unless np says otherwise. Targets start at targ (base alike)
 // and new points get their base back (grad 0, no ceiling in the way).
-struct Cap {
+struct Cap : velmorkit::OwnedStores {
     std::vector<double> points;
     std::vector<int32_t> contour;
-    verts vs{};
-    tris ts{};
-    keyset ks{};
     border bd{};
 
     Cap(const std::vector<double>& xyz, const std::vector<int32_t>& tri,
@@ -42,14 +37,9 @@ struct Cap {
         : points(xyz), contour(std::move(loop))
     {
         const int64_t nv = (int64_t)xyz.size() / 3;
-        verts_reserve(&vs, nv);
-        memcpy(vs.xyz, xyz.data(), sizeof(double) * 3 * nv);
+        velmorkit::LoadPoints(&vs, xyz.data(), nv);
         for (int64_t i = 0; i < nv; i++) vs.targ[i] = vs.base[i] = targ[i];
-        vs.n = nv;
-        ts.n = (int64_t)tri.size() / 3;
-        ts.cap = tris_capacity_for(ts.n + 16);
-        ts.tri = (int32_t*)malloc(12 * ts.cap);
-        memcpy(ts.tri, tri.data(), 12 * ts.n);
+        velmorkit::LoadRows(&ts, tri, tris_capacity_for((int64_t)tri.size() / 3 + 16));
         // No contour given: a loop over points no edge of the cap joins.
         std::vector<int32_t> keys = contour;
         if (keys.size() < 3) keys = {INT32_MAX - 2, INT32_MAX - 1, INT32_MAX};
@@ -62,21 +52,10 @@ struct Cap {
         bd.ceiling = 1e9;
         g_par.grad = 0;
     }
-    ~Cap()
-    {
-        free(vs.xyz);
-        free(vs.targ);
-        free(vs.base);
-        free(ts.tri);
-        free(ks.keys);
-    }
     // Runs remesh with stderr captured; returns it with the timing masked.
     std::string run(int32_t np)
     {
-        testing::internal::CaptureStderr();
-        remesh(&vs, &ts, &bd, &ks, np);
-        std::string err = testing::internal::GetCapturedStderr();
-        return std::regex_replace(err, std::regex("remaillage : [0-9.]+ s"), "remaillage : T s");
+        return velmorkit::MaskRemeshTime(velmorkit::StderrOf([&] { remesh(&vs, &ts, &bd, &ks, np); }));
     }
     const double* at(int32_t v) const { return vs.xyz + 3 * (int64_t)v; }
 };
@@ -323,34 +302,15 @@ TEST(PassLoop, PassWithoutSplitsKeepsTheArrayAndStillFlips)
 
 namespace {
 
-struct RemeshRun {
-    testsupport::RunResult run;
-    std::vector<uint8_t> bytes;
-    velmorkit::Output out;
-};
+using velmorkit::RemeshRun;
 
 RemeshRun run_remesh(const velmorkit::Mesh& mesh, const std::vector<std::string>& options = {},
                      const std::vector<std::string>& env = {})
 {
-    testsupport::TempDir dir;
-    velmorkit::WriteInput(dir.file("in.bin"), mesh);
-    std::vector<std::string> argv = {VELMOR_EXE, "--remesh", dir.file("in.bin"), dir.file("out.bin")};
-    argv.insert(argv.end(), options.begin(), options.end());
-    RemeshRun r;
-    r.run = testsupport::Run(argv, env);
-    if (testsupport::FileExists(dir.file("out.bin"))) {
-        r.bytes = testsupport::ReadBytes(dir.file("out.bin"));
-        std::string error;
-        EXPECT_TRUE(velmorkit::ParseOutput(r.bytes, velmorkit::Mode::kRemesh, &r.out, &error))
-            << error;
-    }
-    return r;
+    return velmorkit::RunRemesh(mesh, options, env);
 }
 
-std::string mask_times(const std::string& err)
-{
-    return std::regex_replace(err, std::regex("[0-9]+\\.[0-9]+ s\\b"), "T s");
-}
+std::string mask_times(const std::string& err) { return velmorkit::MaskSeconds(err, "T"); }
 
 // Even-odd test against the contour polygon in the xy plane.
 bool inside_polygon(const velmorkit::Mesh& mesh, double x, double y)
