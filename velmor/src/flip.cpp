@@ -684,8 +684,14 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         // whose key does not fall cannot gain angle: refused without acos.
         if (angle_key[f0] == 2) angle_key[f0] = tri_min_cos(t00, t01, t02);
         if (angle_key[f1] == 2) angle_key[f1] = tri_min_cos(t10, t11, t12);
-        const double k0 = tri_min_cos(P, D, C), k1 = tri_min_cos(D, Q, C);
+        // Keys are never NaN: one new key at or above the old settles it.
         const double key_old = max_of(angle_key[f0], angle_key[f1]);
+        const double k0 = tri_min_cos(P, D, C);
+        if (k0 >= key_old) {
+            refuse(0);
+            continue;
+        }
+        const double k1 = tri_min_cos(D, Q, C);
         const double key_new = max_of(k0, k1);
         if (key_new >= key_old) {
             refuse(0);
