@@ -8,22 +8,19 @@
 
 #include "doc_compare.h"
 #include "model_document.h"
+#include "model_xml.h"
 
 namespace {
 
 using namespace ombrane::platform;
 using namespace ombrane_test;
 
-const std::string kHead =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-    "<model unit=\"millimeter\" xmlns=\"http://schemas.microsoft.com/3dmanufacturing/core/2015/02\" "
-    "xmlns:m=\"http://schemas.microsoft.com/3dmanufacturing/material/2015/02\">\n";
 
 // One mesh object 1 (a tetrahedron) plus extra resources, one build item.
 std::string Model(const std::string& resources_before = "", const std::string& triangles_extra = "",
                   const std::string& object_attrs = "", const std::string& build = "<item objectid=\"1\"/>")
 {
-    return kHead + "<resources>\n" + resources_before + "<object id=\"1\" type=\"model\"" + object_attrs +
+    return kModelHead + "<resources>\n" + resources_before + "<object id=\"1\" type=\"model\"" + object_attrs +
            "><mesh><vertices>\n"
            "<vertex x=\"0\" y=\"0\" z=\"0\"/><vertex x=\"1\" y=\"0\" z=\"0\"/>\n"
            "<vertex x=\"0\" y=\"1\" z=\"0\"/><vertex x=\"0\" y=\"0\" z=\"1\"/>\n"
@@ -42,7 +39,7 @@ Raised Parse(const std::string& xml, ModelDocument& doc)
 
 TEST(ModelRead, KeepsCoreAndMaterialContent)
 {
-    std::string xml = kHead +
+    std::string xml = kModelHead +
         "<metadata name=\"Title\" type=\"xs:string\">A &amp; B</metadata>\n"
         "<resources>\n"
         "<basematerials id=\"1\"><base name=\"PLA\" displaycolor=\"#FF0000\"/></basematerials>\n"
@@ -102,7 +99,7 @@ TEST(ModelRead, PropertiesStayParallelToTriangles)
 
 TEST(ModelRead, IgnoresUnknownNamespacesAndIgnorableMarkup)
 {
-    std::string xml = kHead.substr(0, kHead.size() - 2) +
+    std::string xml = kModelHead.substr(0, kModelHead.size() - 2) +
         " xmlns:x=\"urn:other\" xmlns:mc=\"http://schemas.openxmlformats.org/markup-compatibility/2006\" "
         "mc:Ignorable=\"x\" x:flag=\"1\">\n"
         "<x:extra><object id=\"9\"/></x:extra>\n"
@@ -200,8 +197,8 @@ TEST(ModelRead, RefusesWhatAConsumerMustRefuse)
          "p1=1, out of range (1 entries in group 7)", 11},
         {"triangle property without pid", Model("", "<triangle v1=\"3\" v2=\"1\" v3=\"0\" p1=\"0\"/>"),
          "neither it nor object 1 has a pid", 10},
-        {"no resources", kHead + "<build/></model>", "no <resources> before its <build>", 3},
-        {"no build", kHead + "<resources/></model>", "<model> has no <build>", 3},
+        {"no resources", kModelHead + "<build/></model>", "no <resources> before its <build>", 3},
+        {"no build", kModelHead + "<resources/></model>", "<model> has no <build>", 3},
         {"object without body", replaced(Model(), "<resources>\n", "<resources>\n<object id=\"5\"></object>"),
          "object 5 has neither", 4},
         {"bad colour", Model("<basematerials id=\"7\"><base name=\"a\" displaycolor=\"red\"/></basematerials>\n"),
@@ -240,7 +237,7 @@ TEST(ModelRead, ComponentsReferOnlyToEarlierObjects)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        std::string xml = kHead + "<resources>" + c.resources + "</resources><build><item objectid=\"1\"/></build></model>";
+        std::string xml = kModelHead + "<resources>" + c.resources + "</resources><build><item objectid=\"1\"/></build></model>";
         ModelDocument doc;
         Raised r = Parse(xml, doc);
         EXPECT_EQ(r.code, kInvalidData);

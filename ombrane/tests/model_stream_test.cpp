@@ -14,6 +14,7 @@
 
 #include "doc_compare.h"
 #include "model_document.h"
+#include "model_xml.h"
 #include "zip_package.h"
 
 namespace {
@@ -21,15 +22,11 @@ namespace {
 using namespace ombrane::platform;
 using namespace ombrane_test;
 
-const std::string kHead =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-    "<model unit=\"millimeter\" xmlns=\"http://schemas.microsoft.com/3dmanufacturing/core/2015/02\" "
-    "xmlns:m=\"http://schemas.microsoft.com/3dmanufacturing/material/2015/02\">\n";
 const std::string kTail = "</triangles></mesh></object>\n</resources>\n<build><item objectid=\"1\"/></build>\n</model>\n";
 
 std::string Model(const std::string& vertices, const std::string& triangles, const std::string& pad = "")
 {
-    return kHead + "<metadata name=\"pad\">" + pad + "</metadata>\n<resources>\n" +
+    return kModelHead + "<metadata name=\"pad\">" + pad + "</metadata>\n<resources>\n" +
            "<basematerials id=\"5\"><base name=\"a\" displaycolor=\"#FF0000\"/>"
            "<base name=\"b\" displaycolor=\"#00FF00\"/></basematerials>\n"
            "<object id=\"1\" type=\"model\"><mesh><vertices>\n" +
@@ -43,6 +40,19 @@ std::string Decorated(const std::string& xml)
     return std::regex_replace(xml, kElement, "<$1 k=\"0\"$2");
 }
 
+// The package relationships naming the model part.
+const std::string kRootRels =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
+    "<Relationship Target=\"/3D/3dmodel.model\" Id=\"rel0\" "
+    "Type=\"http://schemas.microsoft.com/3dmanufacturing/2013/01/3dmodel\"/></Relationships>\n";
+
+// A zip entry over s, which must outlive the write.
+ZipInput ZipEntry(const char* name, const std::string& s)
+{
+    return ZipInput{name, reinterpret_cast<const uint8_t*>(s.data()), s.size()};
+}
+
 std::vector<uint8_t> Package(const std::string& xml)
 {
     const std::string types =
@@ -51,15 +61,7 @@ std::vector<uint8_t> Package(const std::string& xml)
         "<Default Extension=\"rels\" ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>"
         "<Default Extension=\"model\" ContentType=\"application/vnd.ms-package.3dmanufacturing-3dmodel+xml\"/>"
         "</Types>\n";
-    const std::string rels =
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
-        "<Relationship Target=\"/3D/3dmodel.model\" Id=\"rel0\" "
-        "Type=\"http://schemas.microsoft.com/3dmanufacturing/2013/01/3dmodel\"/></Relationships>\n";
-    auto in = [](const char* name, const std::string& s) {
-        return ZipInput{name, reinterpret_cast<const uint8_t*>(s.data()), s.size()};
-    };
-    return WriteZip({in("[Content_Types].xml", types), in("_rels/.rels", rels), in("3D/3dmodel.model", xml)});
+    return WriteZip({ZipEntry("[Content_Types].xml", types), ZipEntry("_rels/.rels", kRootRels), ZipEntry("3D/3dmodel.model", xml)});
 }
 
 struct Outcome {
@@ -220,7 +222,7 @@ TEST(ModelStream, ListsOutsideTheCoreDefaultNamespaceAreNotRead)
     const std::string ns_core = "http://schemas.microsoft.com/3dmanufacturing/core/2015/02";
     // The list element is core through its prefix, its unprefixed children
     // are not: they are skipped, so the triangles name missing vertices.
-    std::string xml = kHead + "<resources><object id=\"1\"><mesh><c:vertices xmlns:c=\"" + ns_core +
+    std::string xml = kModelHead + "<resources><object id=\"1\"><mesh><c:vertices xmlns:c=\"" + ns_core +
                       "\" xmlns=\"urn:o\">\n<vertex x=\"0\" y=\"0\" z=\"0\"/><vertex x=\"1\" y=\"0\" z=\"0\"/>"
                       "<vertex x=\"0\" y=\"1\" z=\"0\"/>\n</c:vertices><triangles>"
                       "<triangle v1=\"0\" v2=\"1\" v3=\"2\"/>" + kTail;
@@ -248,14 +250,6 @@ void BreakCrc(std::vector<uint8_t>& zip, const std::string& name)
 TEST(ModelStream, ADamagedModelPartIsRefusedBeforeWhatFollowsIt)
 {
     const std::string good = Model("<vertex x=\"0\" y=\"0\" z=\"0\"/>", "");
-    const std::string rels =
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
-        "<Relationship Target=\"/3D/3dmodel.model\" Id=\"rel0\" "
-        "Type=\"http://schemas.microsoft.com/3dmanufacturing/2013/01/3dmodel\"/></Relationships>\n";
-    auto in = [](const char* name, const std::string& s) {
-        return ZipInput{name, reinterpret_cast<const uint8_t*>(s.data()), s.size()};
-    };
     const std::string types = "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\"/>";
     const std::string bad_xml = "<model";
     // Refused in its first read buffer, long before the data ends.
@@ -264,19 +258,19 @@ TEST(ModelStream, ADamagedModelPartIsRefusedBeforeWhatFollowsIt)
     struct Case { const char* name; std::vector<uint8_t> zip; std::vector<std::string> broken; const char* text; };
     const Case cases[] = {
         {"model part alone", Package(good), {"3D/3dmodel.model"}, "part 3D/3dmodel.model is damaged"},
-        {"and no content types", WriteZip({in("_rels/.rels", rels), in("3D/3dmodel.model", good)}),
+        {"and no content types", WriteZip({ZipEntry("_rels/.rels", kRootRels), ZipEntry("3D/3dmodel.model", good)}),
          {"3D/3dmodel.model"}, "part 3D/3dmodel.model is damaged"},
         {"and broken XML", Package(bad_xml), {"3D/3dmodel.model"}, "part 3D/3dmodel.model is damaged"},
         {"and XML broken early", Package(bad_long_xml), {"3D/3dmodel.model"}, "part 3D/3dmodel.model is damaged"},
         {"and a later part damaged",
-         WriteZip({in("[Content_Types].xml", types), in("_rels/.rels", rels), in("3D/3dmodel.model", good),
-                   in("Metadata/note.txt", note)}),
+         WriteZip({ZipEntry("[Content_Types].xml", types), ZipEntry("_rels/.rels", kRootRels), ZipEntry("3D/3dmodel.model", good),
+                   ZipEntry("Metadata/note.txt", note)}),
          {"3D/3dmodel.model", "Metadata/note.txt"}, "part 3D/3dmodel.model is damaged"},
         {"after an earlier damaged part", Package(good), {"_rels/.rels", "3D/3dmodel.model"},
          "part _rels/.rels is damaged"},
         {"only a later part damaged",
-         WriteZip({in("[Content_Types].xml", types), in("_rels/.rels", rels), in("3D/3dmodel.model", good),
-                   in("Metadata/note.txt", note)}),
+         WriteZip({ZipEntry("[Content_Types].xml", types), ZipEntry("_rels/.rels", kRootRels), ZipEntry("3D/3dmodel.model", good),
+                   ZipEntry("Metadata/note.txt", note)}),
          {"Metadata/note.txt"}, "part Metadata/note.txt is damaged"},
     };
     for (const Case& c : cases) {
