@@ -5,6 +5,8 @@
 
 #include <climits>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <omp.h>
 
@@ -42,15 +44,82 @@ static inline void emit(tri_out* o, int32_t x, int32_t y, int32_t z)
     o->n++;
 }
 
-static inline int32_t mid_of(const edgetab* tab, int32_t a, int32_t b)
+// The midpoints of the split edges, by the sorted edge list: the edges of
+// smaller end a are edges[start[a - lo] .. start[a - lo + 1]), ascending by
+// b, so a lookup reads a few neighbouring records instead of probing a
+// sparse table. Where the smaller ends span far more values than there are
+// edges, the whole list is searched instead.
+struct split_table {
+    const edge2* edges;
+    int64_t ne;
+    int32_t* mid;    // per edge, -1 when not split
+    int64_t* start;  // span + 1, or null
+    int32_t lo;
+    int64_t span;
+};
+
+static void split_table_init(split_table* t, const edge2* edges, int64_t ne)
 {
-    const edge_slot* e = edgetab_find(tab, edge_key(a, b));
-    return e ? e->data[0] : -1;
+    t->edges = edges;
+    t->ne = ne;
+    t->start = nullptr;
+    t->span = 0;
+    t->lo = ne > 0 ? edges[0].a : 0;
+    t->mid = (int32_t*)malloc((size_t)(ne + 1) * sizeof(int32_t));
+    if (!t->mid) die_memory("table d'aretes");
+    memset(t->mid, 0xff, (size_t)(ne + 1) * sizeof(int32_t));
+    if (ne == 0) return;
+    const int64_t span = (int64_t)edges[ne - 1].a - t->lo + 1;
+    if (span > 2 * ne + 1024) return;
+    t->start = (int64_t*)malloc((size_t)(span + 1) * sizeof(int64_t));
+    if (!t->start) die_memory("table d'aretes");
+    t->span = span;
+    int64_t i = 0;
+    for (int64_t s = 0; s <= span; s++) {
+        while (i < ne && (int64_t)edges[i].a - t->lo < s) i++;
+        t->start[s] = i;
+    }
+}
+
+static void split_table_free(split_table* t)
+{
+    free(t->mid);
+    free(t->start);
+}
+
+// Index of the first edge in [from, to) not below (a, b) in (a, b) order.
+static inline int64_t lower_edge(const edge2* e, int64_t from, int64_t to, int32_t a, int32_t b)
+{
+    while (from < to) {
+        const int64_t half = from + (to - from) / 2;
+        if (e[half].a < a || (e[half].a == a && e[half].b < b)) from = half + 1;
+        else to = half;
+    }
+    return from;
+}
+
+static inline int32_t mid_of(const split_table* t, int32_t x, int32_t y)
+{
+    const int32_t a = x < y ? x : y, b = x < y ? y : x;
+    int64_t from = 0, to = t->ne;
+    if (t->start) {
+        const int64_t s = (int64_t)a - t->lo;
+        if (s < 0 || s >= t->span) return -1;
+        from = t->start[s];
+        to = t->start[s + 1];
+        if (to - from <= 8) {
+            for (; from < to; from++)
+                if (t->edges[from].b == b) return t->mid[from];
+            return -1;
+        }
+    }
+    const int64_t i = lower_edge(t->edges, from, to, a, b);
+    return i < to && t->edges[i].a == a && t->edges[i].b == b ? t->mid[i] : -1;
 }
 
 // Replaces every triangle by the pattern of its split sides; every new
 // triangle keeps the winding of the one it replaces.
-static void rebuild_faces(tris* ts, const edgetab* tab, const double* xyz, int64_t k)
+static void rebuild_faces(tris* ts, const split_table* tab, const double* xyz, int64_t k)
 {
     const int64_t nt = ts->n;
     tri_out o;
@@ -98,8 +167,8 @@ static int64_t split_phase(verts* vs, tris* ts, const border* bd, const keyset* 
 {
     int64_t ne = 0;
     edge2* edges = unique_edges(ts->tri, ts->n, &ne);
-    edgetab tab;
-    edgetab_init(&tab, ne);
+    split_table tab;
+    split_table_init(&tab, edges, ne);
     const int64_t N = vs->n;
     int64_t k = 0;
     for (int64_t i = 0; i < ne; i++) {
@@ -112,9 +181,7 @@ static int64_t split_phase(verts* vs, tris* ts, const border* bd, const keyset* 
         const uint64_t key = edge_key(a, b);
         if (keyset_has(ks, key)) continue;
         if (N + k >= INT32_MAX) die_index_range(24, N + k + 1);
-        int32_t inserted;
-        edge_slot* e = edgetab_get(&tab, key, &inserted);
-        e->data[0] = (int32_t)(N + k);
+        tab.mid[i] = (int32_t)(N + k);
         k++;
         verts_reserve(vs, N + k);
         double* pa = vs->xyz + 3 * (int64_t)a;
@@ -124,15 +191,16 @@ static int64_t split_phase(verts* vs, tris* ts, const border* bd, const keyset* 
         vs->base[N + k - 1] = (vs->base[a] + vs->base[b]) * 0.5;
         vs->targ[N + k - 1] = std::numeric_limits<double>::quiet_NaN();
     }
-    free(edges);
     if (k == 0) {
-        edgetab_free(&tab);
+        split_table_free(&tab);
+        free(edges);
         return 0;
     }
     vs->n = N + k;
     targets_fill(bd, vs);
     rebuild_faces(ts, &tab, vs->xyz, k);
-    edgetab_free(&tab);
+    split_table_free(&tab);
+    free(edges);
     return k;
 }
 

@@ -140,6 +140,34 @@ TEST(SplitPhase, FacePatterns)
     }
 }
 
+// The split sides are looked up by their corners' numbers: corners far
+// apart in the store (a few edges over a wide span of numbers) must find
+// their midpoints as well as neighbouring ones.
+TEST(SplitPhase, SidesFoundWhereverTheCornersAreNumbered)
+{
+    Params keep;
+    split_only();
+    struct Case { const char* name; std::vector<double> targ; int64_t triangles; };
+    const Case cases[] = {{"all three sides", {1, 1, 1}, 4}, {"only AB", {1, 1, 5}, 2}, {"none", {3, 3, 3}, 1}};
+    for (int32_t gap : {1, 3000}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message() << c.name << ", corners " << gap << " apart");
+            const int32_t n = 2 * gap + 1;
+            std::vector<double> xyz(3 * (size_t)n, 50.0), targ((size_t)n, 1.0);
+            const double corner[3][3] = {{-1, 0, 0}, {1, 0, 0}, {0, 2, 0}};
+            for (int k = 0; k < 3; k++) {
+                for (int j = 0; j < 3; j++) xyz[3 * (size_t)(k * gap) + j] = corner[k][j];
+                targ[(size_t)(k * gap)] = c.targ[k];
+            }
+            Cap cap(xyz, {0, gap, 2 * gap}, targ);
+            cap.run(n);
+            EXPECT_EQ(cap.ts.n, c.triangles);
+            EXPECT_EQ(cap.vs.n, n + c.triangles - 1);
+            for (int64_t t = 0; t < cap.ts.n; t++) EXPECT_GT(signed_area_z(cap, cap.ts.tri + 3 * t), 0) << t;
+        }
+    }
+}
+
 TEST(SplitPhase, WhichEdgesSplit)
 {
     Params keep;
