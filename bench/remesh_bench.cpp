@@ -122,7 +122,10 @@ Measure run(const std::vector<std::string>& args)
 int main(int argc, char** argv)
 {
     // Usage: bench_remesh [velmor [folder [modes]]]; modes like "--remesh,--drape".
-    const std::string exe = argc > 1 ? argv[1] : VELMOR_EXE;
+    // bench_remesh --write-inputs folder: each case's input as folder/<i>.bin
+    // and its options as folder/<i>.opts, for replaying outside the benchmark.
+    const bool write_only = argc > 2 && std::string(argv[1]) == "--write-inputs";
+    const std::string exe = argc > 1 && !write_only ? argv[1] : VELMOR_EXE;
     std::string dir;
     if (argc > 2) {
         dir = argv[2];
@@ -170,6 +173,22 @@ int main(int argc, char** argv)
         {"flat disc, 330 pts, 0.302 mm", saddle(50, 330, 56, 3, 0),
          {"--grad", "0", "--far", "0.302", "--max-faces", "10000000"}, 0.75 * 0.302},
     };
+    if (write_only) {
+        int i = 0;
+        for (const Case& c : cases) {
+            const std::string stem = std::string(argv[2]) + "/" + std::to_string(i++);
+            write_input(stem + ".bin", c.in);
+            FILE* f = fopen((stem + ".opts").c_str(), "w");
+            if (!f) {
+                perror(stem.c_str());
+                return 1;
+            }
+            for (const std::string& o : c.options) fprintf(f, "%s ", o.c_str());
+            fprintf(f, "\n");
+            fclose(f);
+        }
+        return 0;
+    }
     const std::string in = dir + "/velmor_bench_in.bin", out = dir + "/velmor_bench_out.bin";
     printf("%-28s %-9s %10s %9s %14s %12s\n", "case", "mode", "triangles", "wall s", "triangles/s",
            "peak RSS kB");
