@@ -12,7 +12,7 @@
 #include <fstream>
 #include <string>
 
-#include "model_document.h"
+#include "model/model_document.h"
 
 using namespace ombrane::platform;
 

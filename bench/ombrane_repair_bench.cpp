@@ -8,7 +8,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "mesh_ops.h"
+#include "mesh/mesh_ops.h"
 
 using namespace ombrane::platform;
 

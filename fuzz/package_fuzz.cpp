@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "mesh_ops.h"
-#include "model_document.h"
+#include "mesh/mesh_ops.h"
+#include "model/model_document.h"
 #include "ombrane/platform/errors.h"
-#include "zip_package.h"
+#include "io/zip_package.h"
 
 using namespace ombrane::platform;
 

@@ -15,11 +15,6 @@ set(OMBRANE_PLATFORM_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/src/mesh/mesh_repair.cpp
   ${CMAKE_CURRENT_LIST_DIR}/src/printing3d/printing3d.cpp)
 set(OMBRANE_PLATFORM_INCLUDE ${CMAKE_CURRENT_LIST_DIR}/include)
-# Internal headers, for the layer itself, its tests and benchmarks.
-set(OMBRANE_PLATFORM_INTERNAL
-  ${CMAKE_CURRENT_LIST_DIR}/src/runtime
-  ${CMAKE_CURRENT_LIST_DIR}/src/io
-  ${CMAKE_CURRENT_LIST_DIR}/src/model
-  ${CMAKE_CURRENT_LIST_DIR}/src/3mf
-  ${CMAKE_CURRENT_LIST_DIR}/src/mesh
-  ${CMAKE_CURRENT_LIST_DIR}/src/printing3d)
+# Internal headers, named from here by layer ("io/zip_package.h"): for the
+# layer itself, its tests and benchmarks.
+set(OMBRANE_PLATFORM_INTERNAL ${CMAKE_CURRENT_LIST_DIR}/src)

@@ -5,7 +5,7 @@
 
 #include "console_capture.h"
 #include "doc_compare.h"
-#include "model_document.h"
+#include "model/model_document.h"
 #include "ombrane.h"
 #include "test_support.h"
 

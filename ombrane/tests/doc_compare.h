@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "model_document.h"
+#include "model/model_document.h"
 #include "ombrane/platform/errors.h"
 #include "ombrane/platform/system.h"
 

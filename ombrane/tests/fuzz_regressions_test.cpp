@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "mesh_ops.h"
-#include "model_document.h"
+#include "mesh/mesh_ops.h"
+#include "model/model_document.h"
 #include "ombrane/platform/errors.h"
 #include "test_support.h"
 

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "mesh_data.h"
+#include "model/mesh_data.h"
 
 namespace meshfix {
 

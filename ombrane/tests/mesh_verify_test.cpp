@@ -5,7 +5,7 @@
 #include <functional>
 
 #include "mesh_fixtures.h"
-#include "mesh_ops.h"
+#include "mesh/mesh_ops.h"
 
 using namespace ombrane::platform;
 using namespace meshfix;

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "doc_compare.h"
-#include "model_document.h"
+#include "model/model_document.h"
 #include "model_xml.h"
 
 namespace {

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "doc_compare.h"
-#include "model_document.h"
+#include "model/model_document.h"
 #include "model_xml.h"
-#include "zip_package.h"
+#include "io/zip_package.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <cmath>
 
 #include "doc_compare.h"
-#include "model_document.h"
-#include "zip_package.h"
+#include "model/model_document.h"
+#include "io/zip_package.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "doc_compare.h"
 #include "ombrane/platform/printing3d.h"
-#include "printing3d_access.h"
+#include "printing3d/printing3d_access.h"
 #include "test_support.h"
 
 namespace {

@@ -10,8 +10,8 @@
 
 #include "doc_compare.h"
 #include "mesh_fixtures.h"
-#include "mesh_ops.h"
-#include "model_document.h"
+#include "mesh/mesh_ops.h"
+#include "model/model_document.h"
 #include "test_support.h"
 
 namespace {

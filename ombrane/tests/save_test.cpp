@@ -10,9 +10,9 @@
 
 #include "console_capture.h"
 #include "doc_compare.h"
-#include "model_document.h"
+#include "model/model_document.h"
 #include "ombrane.h"
-#include "printing3d_access.h"
+#include "printing3d/printing3d_access.h"
 #include "test_support.h"
 
 namespace {

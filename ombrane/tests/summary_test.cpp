@@ -2,9 +2,9 @@
 #include <gtest/gtest.h>
 
 #include "console_capture.h"
-#include "model_document.h"
+#include "model/model_document.h"
 #include "ombrane.h"
-#include "printing3d_access.h"
+#include "printing3d/printing3d_access.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 
 #include "console_capture.h"
 #include "mesh_fixtures.h"
-#include "model_document.h"
+#include "model/model_document.h"
 #include "ombrane.h"
-#include "printing3d_access.h"
+#include "printing3d/printing3d_access.h"
 
 namespace {
 

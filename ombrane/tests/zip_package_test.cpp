@@ -8,7 +8,7 @@
 #include "doc_compare.h"
 #include "sanitizers.h"
 #include "test_support.h"
-#include "zip_package.h"
+#include "io/zip_package.h"
 
 namespace {
 

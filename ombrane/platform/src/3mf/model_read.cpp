@@ -13,9 +13,9 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "model_document.h"
+#include "model/model_document.h"
 #include "ombrane/platform/errors.h"
-#include "zip_package.h"
+#include "io/zip_package.h"
 
 namespace ombrane::platform {
 

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "model_document.h"
-#include "zip_package.h"
+#include "model/model_document.h"
+#include "io/zip_package.h"
 
 namespace ombrane::platform {
 

@@ -1,6 +1,6 @@
 // Zip archives in memory over libzip: a bounded whole-archive reader and a
 // deterministic writer (fixed entry times, entries in the caller's order).
-#include "zip_package.h"
+#include "io/zip_package.h"
 
 #include <zip.h>
 #include <malloc.h>

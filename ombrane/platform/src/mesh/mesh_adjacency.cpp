@@ -1,7 +1,7 @@
 // Edge adjacency by half-edges bucketed on their smaller end; piece
 // orientation by breadth-first propagation across two-triangle edges,
 // majority vote and the sign of the enclosed volume.
-#include "mesh_adjacency.h"
+#include "mesh/mesh_adjacency.h"
 
 #include <algorithm>
 #include <stdexcept>

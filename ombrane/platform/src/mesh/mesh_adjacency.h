@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "mesh_data.h"
+#include "model/mesh_data.h"
 
 namespace ombrane::platform {
 

@@ -1,14 +1,14 @@
 // Hole filling: boundary loops walked into simple cycles, then ear clipping
 // driven by a priority queue (ear class, then ear area), with the classic
 // empty-ear test for planar loops.
-#include "mesh_hole_fill.h"
+#include "mesh/mesh_hole_fill.h"
 
 #include <algorithm>
 #include <cmath>
 #include <queue>
 #include <unordered_set>
 
-#include "mesh_adjacency.h"
+#include "mesh/mesh_adjacency.h"
 
 namespace ombrane::platform {
 

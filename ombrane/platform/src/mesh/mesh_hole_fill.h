@@ -1,7 +1,7 @@
 // Hole filling, one step of mesh repair.
 #pragma once
 
-#include "mesh_data.h"
+#include "model/mesh_data.h"
 
 namespace ombrane::platform {
 

@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "mesh_adjacency.h"
-#include "mesh_hole_fill.h"
-#include "mesh_ops.h"
+#include "mesh/mesh_adjacency.h"
+#include "mesh/mesh_hole_fill.h"
+#include "mesh/mesh_ops.h"
 
 namespace ombrane::platform {
 

@@ -2,8 +2,8 @@
 // repeats an index (or names a missing vertex) or one of its edges is used by
 // a number of triangles other than two; reversed normals follow the
 // orientation analysis of the adjacency module.
-#include "mesh_adjacency.h"
-#include "mesh_ops.h"
+#include "mesh/mesh_adjacency.h"
+#include "mesh/mesh_ops.h"
 
 namespace ombrane::platform {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "mesh_data.h"
+#include "model/mesh_data.h"
 
 namespace ombrane::platform {
 

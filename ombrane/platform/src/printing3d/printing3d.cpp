@@ -5,9 +5,9 @@
 
 #include <utility>
 
-#include "mesh_ops.h"
-#include "model_document.h"
-#include "printing3d_access.h"
+#include "mesh/mesh_ops.h"
+#include "model/model_document.h"
+#include "printing3d/printing3d_access.h"
 #include "ombrane/platform/errors.h"
 #include "ombrane/platform/system.h"
 

@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "model_document.h"
+#include "model/model_document.h"
 #include "ombrane/platform/printing3d.h"
 
 namespace ombrane::platform {
