@@ -12,6 +12,7 @@
 #include <fstream>
 #include <string>
 
+#include "3mf/package.h"
 #include "model/model_document.h"
 
 using namespace ombrane::platform;

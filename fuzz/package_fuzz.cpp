@@ -14,10 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "3mf/package.h"
+#include "io/zip_package.h"
 #include "mesh/mesh_ops.h"
 #include "model/model_document.h"
 #include "ombrane/platform/errors.h"
-#include "io/zip_package.h"
 
 using namespace ombrane::platform;
 

@@ -7,7 +7,11 @@ set(OMBRANE_PLATFORM_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/src/io/streams.cpp
   ${CMAKE_CURRENT_LIST_DIR}/src/io/storage.cpp
   ${CMAKE_CURRENT_LIST_DIR}/src/io/zip_package.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/src/3mf/model_read.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/src/3mf/xml_pass.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/src/3mf/relationships.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/src/3mf/model_pass.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/src/3mf/model_pass_runs.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/src/3mf/package_read.cpp
   ${CMAKE_CURRENT_LIST_DIR}/src/3mf/model_write.cpp
   ${CMAKE_CURRENT_LIST_DIR}/src/mesh/mesh_adjacency.cpp
   ${CMAKE_CURRENT_LIST_DIR}/src/mesh/mesh_verify.cpp

@@ -3,6 +3,7 @@
 // second load unchanged.
 #include <gtest/gtest.h>
 
+#include "3mf/package.h"
 #include "console_capture.h"
 #include "doc_compare.h"
 #include "model/model_document.h"

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "3mf/package.h"
 #include "mesh/mesh_ops.h"
 #include "model/model_document.h"
 #include "ombrane/platform/errors.h"

@@ -6,8 +6,8 @@
 #include <cmath>
 #include <functional>
 
-#include "mesh_fixtures.h"
 #include "mesh/mesh_ops.h"
+#include "mesh_fixtures.h"
 
 using namespace ombrane::platform;
 using namespace meshfix;

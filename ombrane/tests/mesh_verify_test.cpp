@@ -4,8 +4,8 @@
 
 #include <functional>
 
-#include "mesh_fixtures.h"
 #include "mesh/mesh_ops.h"
+#include "mesh_fixtures.h"
 
 using namespace ombrane::platform;
 using namespace meshfix;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "3mf/package.h"
 #include "doc_compare.h"
 #include "model/model_document.h"
 #include "model_xml.h"

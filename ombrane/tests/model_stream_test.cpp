@@ -12,10 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "3mf/package.h"
 #include "doc_compare.h"
+#include "io/zip_package.h"
 #include "model/model_document.h"
 #include "model_xml.h"
-#include "io/zip_package.h"
 
 namespace {
 

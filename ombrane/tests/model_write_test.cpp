@@ -6,9 +6,10 @@
 #include <cfloat>
 #include <cmath>
 
+#include "3mf/package.h"
 #include "doc_compare.h"
-#include "model/model_document.h"
 #include "io/zip_package.h"
+#include "model/model_document.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
 // was given and refuses to save nothing.
 #include <gtest/gtest.h>
 
+#include "3mf/package.h"
 #include "doc_compare.h"
 #include "ombrane/platform/printing3d.h"
 #include "printing3d/printing3d_access.h"

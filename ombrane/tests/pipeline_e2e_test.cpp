@@ -8,9 +8,10 @@
 #include <cmath>
 #include <filesystem>
 
+#include "3mf/package.h"
 #include "doc_compare.h"
-#include "mesh_fixtures.h"
 #include "mesh/mesh_ops.h"
+#include "mesh_fixtures.h"
 #include "model/model_document.h"
 #include "test_support.h"
 

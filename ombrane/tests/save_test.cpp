@@ -8,6 +8,7 @@
 #include <csignal>
 #include <filesystem>
 
+#include "3mf/package.h"
 #include "console_capture.h"
 #include "doc_compare.h"
 #include "model/model_document.h"

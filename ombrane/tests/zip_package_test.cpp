@@ -6,9 +6,9 @@
 #include <cstring>
 
 #include "doc_compare.h"
+#include "io/zip_package.h"
 #include "sanitizers.h"
 #include "test_support.h"
-#include "io/zip_package.h"
 
 namespace {
 

@@ -1,6 +1,8 @@
 // 3MF package writer: the model part serialised deterministically (numbers
 // in shortest round-trip form, so they read back bit-identical), the other
 // parts written back as they were read.
+#include "3mf/package.h"
+
 #include <charconv>
 #include <cstring>
 #include <memory>
@@ -8,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "model/model_document.h"
+#include "3mf/names.h"
 #include "io/zip_package.h"
 
 namespace ombrane::platform {
@@ -184,31 +186,6 @@ private:
     std::vector<ElementList> lists_;
 };
 
-const char* UnitName(DocUnit u)
-{
-    switch (u) {
-    case DocUnit::Meter: return "meter";
-    case DocUnit::Micron: return "micron";
-    case DocUnit::Millimeter: return "millimeter";
-    case DocUnit::Centimeter: return "centimeter";
-    case DocUnit::Inch: return "inch";
-    case DocUnit::Foot: return "foot";
-    }
-    return "millimeter";
-}
-
-const char* TypeName(ObjectType t)
-{
-    switch (t) {
-    case ObjectType::Model: return "model";
-    case ObjectType::Support: return "support";
-    case ObjectType::SolidSupport: return "solidsupport";
-    case ObjectType::Surface: return "surface";
-    case ObjectType::Other: return "other";
-    }
-    return "model";
-}
-
 void WriteMesh(XmlOut& out, const MeshData& mesh)
 {
     out.raw("   <mesh>\n    <vertices>\n");
@@ -220,7 +197,7 @@ void WriteMesh(XmlOut& out, const MeshData& mesh)
 
 void WriteObject(XmlOut& out, const Object& obj)
 {
-    out.raw("  <object").attr("id", obj.id).attr("type", TypeName(obj.type));
+    out.raw("  <object").attr("id", obj.id).attr("type", ObjectTypeName(obj.type));
     out.attr_if("name", obj.name).attr_if("partnumber", obj.part_number).attr_if("thumbnail", obj.thumbnail);
     if (obj.pid != kNoProperty) out.attr("pid", obj.pid);
     if (obj.pindex != kNoProperty) out.attr("pindex", obj.pindex);

@@ -2,7 +2,7 @@
 // metadata, objects, build) with the materials and properties resources,
 // plus every other part of the package carried as bytes so that a save
 // writes it back unchanged. Filled by ReadModelDocument, written by
-// WriteModelDocument; the Printing3D classes are views over it.
+// WriteModelDocument (3mf/package.h); the Printing3D classes are views over it.
 #pragma once
 
 #include <cstdint>
@@ -13,11 +13,6 @@
 #include "model/mesh_data.h"
 
 namespace ombrane::platform {
-
-inline constexpr const char* kCoreNamespace = "http://schemas.microsoft.com/3dmanufacturing/core/2015/02";
-inline constexpr const char* kMaterialNamespace = "http://schemas.microsoft.com/3dmanufacturing/material/2015/02";
-inline constexpr const char* kModelRelationshipType = "http://schemas.microsoft.com/3dmanufacturing/2013/01/3dmodel";
-inline constexpr const char* kModelContentType = "application/vnd.ms-package.3dmanufacturing-3dmodel+xml";
 
 // Values of the platform's unit enumeration.
 enum class DocUnit : int32_t { Meter = 0, Micron = 1, Millimeter = 2, Centimeter = 3, Inch = 4, Foot = 5 };
@@ -145,24 +140,5 @@ struct ModelDocument {
     size_t model_part_index = 0;  // its place among the package's parts
     std::vector<CarriedPart> parts;
 };
-
-// Limits on what a package may make us hold: a part or a package past them
-// is refused before any of it is inflated.
-inline constexpr uint64_t kMaxPartBytes = 512ull << 20;
-inline constexpr uint64_t kMaxPackageBytes = 1024ull << 20;
-
-// Parses a whole 3MF package held in memory. Throws the platform error with
-// a message naming the problem and the part (and line) where it is.
-ModelDocument ReadModelDocument(const uint8_t* data, size_t size);
-
-// Parses one model part into doc (tests use it without a package).
-void ParseModelXml(const uint8_t* data, size_t size, const std::string& part_name, ModelDocument& doc);
-
-// Serialises the document as a 3MF package; the same document always gives
-// the same bytes.
-std::vector<uint8_t> WriteModelDocument(const ModelDocument& doc);
-
-// The model part alone, as UTF-8 XML.
-std::string WriteModelXml(const ModelDocument& doc);
 
 }  // namespace ombrane::platform

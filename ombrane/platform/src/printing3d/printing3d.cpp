@@ -5,11 +5,12 @@
 
 #include <utility>
 
+#include "3mf/package.h"
 #include "mesh/mesh_ops.h"
 #include "model/model_document.h"
-#include "printing3d/printing3d_access.h"
 #include "ombrane/platform/errors.h"
 #include "ombrane/platform/system.h"
+#include "printing3d/printing3d_access.h"
 
 namespace winrt::Windows::Graphics::Printing3D {
 
