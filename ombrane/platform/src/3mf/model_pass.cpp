@@ -1,6 +1,6 @@
-// The model part read element by element: each handler checks its element
-// against the resources defined before it (ids, property groups and their
-// sizes, object references) and fills the document in document order.
+// The model part by expat handlers, each element checked against the resources before it.
+// Ids, property groups and their sizes, object references: the document is
+// filled in document order.
 #include "3mf/model_pass.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
-// Runs of plain <vertex> and <triangle> elements read by a hand scanner
-// instead of expat, which sees only their line ends; everything else, and
-// the first element that leaves the plain form, goes to expat as before.
+// Runs of plain vertices and triangles read by a hand scanner instead of expat.
+// Expat sees only their line ends; everything else, and the first element
+// that leaves the plain form, goes to expat as before.
 #include "3mf/model_pass.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
-// 3MF package writer: the model part serialised deterministically (numbers
-// in shortest round-trip form, so they read back bit-identical), the other
-// parts written back as they were read.
+// 3MF package writer: the model part streamed as text in shortest round-trip numbers.
+// Deterministic, and every number reads back bit-identical; the other parts
+// are written back as they were read.
 #include "3mf/package.h"
 
 #include <charconv>

@@ -1,6 +1,6 @@
-// Package reading: the zip entries listed, the model part found through the
-// root relationships and streamed from inflate into the model pass, every
-// other part inflated and carried as bytes.
+// Package reading: relationships first, then the model part streamed from inflate to parser.
+// Every other part is inflated and carried as bytes; the refusals keep the
+// order of a package read whole.
 #include "3mf/package.h"
 
 #include <cstdint>

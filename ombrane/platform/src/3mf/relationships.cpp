@@ -1,5 +1,5 @@
-// Relationship parts read by one expat pass; targets resolved as URIs
-// (percent-decoded, dot segments removed) against the source part's folder.
+// Relationships by one expat pass; targets resolved as relative URIs into part names.
+// Percent-decoded, dot segments removed, against the source part's folder.
 #include "3mf/relationships.h"
 
 namespace ombrane::platform {

@@ -1,5 +1,6 @@
-// One expat pass over a part: namespace-aware, UTF-8 only, no document type
-// declaration or entity; a refusal stops the parser and is raised after it.
+// One expat pass over a part, a refusal stored by the handlers and raised after expat returns.
+// Namespace-aware and UTF-8 only; a document type or entity declaration is
+// refused.
 #include "3mf/xml_pass.h"
 
 #include <algorithm>
@@ -8,14 +9,6 @@
 #include "io/zip_package.h"
 
 namespace ombrane::platform {
-
-std::string LowerAscii(std::string_view s)
-{
-    std::string out(s);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-    return out;
-}
 
 void XmlPass::Run(const uint8_t* data, size_t size)
 {

@@ -15,9 +15,6 @@ namespace ombrane::platform {
 // Separates a namespace from the local name in the names expat hands on.
 inline constexpr char kNsSep = '\x01';
 
-// For names compared without ASCII case: encodings, part names.
-std::string LowerAscii(std::string_view s);
-
 struct ParserFree {
     void operator()(XML_Parser p) const { XML_ParserFree(p); }
 };

@@ -1,4 +1,5 @@
-// Zip archives in memory over libzip: a bounded whole-archive reader and a
+// Zip archives in memory over libzip, sizes checked before any entry inflates.
+// A bounded whole-archive reader, an entry-by-entry streaming reader and a
 // deterministic writer (fixed entry times, entries in the caller's order).
 #include "io/zip_package.h"
 
@@ -37,14 +38,6 @@ constexpr zip_uint32_t kDeflateLevel = 1;
 std::string ZipErrorText(zip_error_t* err)
 {
     return zip_error_strerror(err);
-}
-
-std::string LowerAscii(std::string_view s)
-{
-    std::string out(s);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-    return out;
 }
 
 [[noreturn]] void ThrowWriteFailure(const std::string& what)
@@ -110,6 +103,14 @@ zip_source_t* ProducerSourceOf(zip_t* za, ZipProducer* producer)
 }
 
 }  // namespace
+
+std::string LowerAscii(std::string_view s)
+{
+    std::string out(s);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    return out;
+}
 
 void ReleaseFreedMemory()
 {

@@ -20,6 +20,10 @@ void ReleaseFreedMemory();
 // Raises the platform error for content that is not a loadable 3MF package.
 [[noreturn]] void ThrowInvalidPackage(const std::string& message);
 
+// ASCII case folding. OPC part names are equal under it: the reader's check
+// for a name used twice and every lookup of a part by name use this one.
+std::string LowerAscii(std::string_view s);
+
 struct ZipEntry {
     std::string name;  // as stored, UTF-8
     std::vector<uint8_t> bytes;

@@ -1,5 +1,5 @@
-// Edge adjacency by half-edges bucketed on their smaller end; piece
-// orientation by breadth-first propagation across two-triangle edges,
+// Edge adjacency by half-edges bucketed on their smaller vertex (counting sort).
+// Piece orientation by breadth-first propagation across two-triangle edges,
 // majority vote and the sign of the enclosed volume.
 #include "mesh/mesh_adjacency.h"
 

@@ -1,6 +1,6 @@
-// Hole filling: boundary loops walked into simple cycles, then ear clipping
-// driven by a priority queue (ear class, then ear area), with the classic
-// empty-ear test for planar loops.
+// Hole filling by ear clipping, the ears taken from a priority queue.
+// Boundary loops are walked into simple cycles; ears rank by class, then
+// area, and planar loops take the classic empty-ear test.
 #include "mesh/mesh_hole_fill.h"
 
 #include <algorithm>

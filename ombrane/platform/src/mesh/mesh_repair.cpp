@@ -1,7 +1,8 @@
-// Mesh repair: weld identical coordinates, drop broken and duplicate
-// triangles, cut edges used by more than two triangles into two-triangle
-// sheets (pairing, then splitting the shared vertices per fan), orient each
-// piece by majority and outward, fill holes, drop unused vertices.
+// Mesh repair by a fixed order of passes, the middle ones repeated until the mesh verifies.
+// Weld identical coordinates, drop broken and duplicate triangles, cut edges
+// used by more than two triangles into two-triangle sheets (pairing, then
+// splitting the shared vertices per fan), orient each piece by majority and
+// outward, fill holes, drop unused vertices.
 #include <algorithm>
 #include <cstring>
 

@@ -1,7 +1,8 @@
-// Mesh verification by vertex index: a triangle is non-manifold when it
-// repeats an index (or names a missing vertex) or one of its edges is used by
-// a number of triangles other than two; reversed normals follow the
-// orientation analysis of the adjacency module.
+// Mesh verification by triangle counts per edge, on vertex indices.
+// A triangle is non-manifold when it repeats an index (or names a missing
+// vertex) or one of its edges is used by a number of triangles other than
+// two; reversed normals follow the orientation analysis of the adjacency
+// module.
 #include "mesh/mesh_adjacency.h"
 #include "mesh/mesh_ops.h"
 
