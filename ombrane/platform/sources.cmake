@@ -3,6 +3,7 @@
 set(OMBRANE_PLATFORM_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/src/runtime/async.cpp
   ${CMAKE_CURRENT_LIST_DIR}/src/runtime/errors.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/src/runtime/text.cpp
   ${CMAKE_CURRENT_LIST_DIR}/src/runtime/system.cpp
   ${CMAKE_CURRENT_LIST_DIR}/src/io/streams.cpp
   ${CMAKE_CURRENT_LIST_DIR}/src/io/storage.cpp

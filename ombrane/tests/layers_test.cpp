@@ -34,7 +34,7 @@ const Layer kLayers[] = {
 
 // The public headers by the layer that implements them.
 const std::map<std::string, std::string> kPublicLayer = {
-    {"async.h", "runtime"}, {"errors.h", "runtime"}, {"system.h", "runtime"},
+    {"async.h", "runtime"}, {"errors.h", "runtime"}, {"system.h", "runtime"}, {"text.h", "runtime"},
     {"streams.h", "io"},    {"storage.h", "io"},     {"printing3d.h", "printing3d"},
 };
 

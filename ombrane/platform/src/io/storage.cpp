@@ -9,7 +9,7 @@
 #include <limits>
 
 #include "ombrane/platform/errors.h"
-#include "ombrane/platform/system.h"
+#include "ombrane/platform/text.h"
 
 namespace winrt::Windows::Storage {
 

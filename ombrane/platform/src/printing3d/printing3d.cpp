@@ -9,7 +9,7 @@
 #include "mesh/mesh_ops.h"
 #include "model/model_document.h"
 #include "ombrane/platform/errors.h"
-#include "ombrane/platform/system.h"
+#include "ombrane/platform/text.h"
 #include "printing3d/printing3d_access.h"
 
 namespace winrt::Windows::Graphics::Printing3D {

@@ -8,7 +8,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "ombrane/platform/system.h"
+#include "ombrane/platform/text.h"
 
 namespace winrt {
 

@@ -1,165 +1,18 @@
-// Command line, apartment and console stand-ins, and UTF-8 conversions with
-// invalid bytes carried as U+DC80..U+DCFF (the "surrogate escape" scheme).
+// Command line and apartment stand-ins: the process's arguments quoted and
+// split by the usual rules; joining the apartment starts the worker thread.
 #include "ombrane/platform/system.h"
 
-#include <unistd.h>
-
-#include <cerrno>
-#include <csignal>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <fstream>
-#include <iostream>
+#include <iterator>
 #include <new>
-#include <streambuf>
+#include <string>
 #include <vector>
 
 #include "ombrane/platform/async.h"
-
-namespace ombrane::platform {
-
-namespace {
-
-constexpr char32_t kReplacement = 0xFFFD;
-
-// Appends the UTF-8 form of one wide character; an escaped byte goes back
-// as itself, anything that is not a scalar value as U+FFFD.
-template <typename Out>
-void EncodeUtf8(char32_t c, Out&& put)
-{
-    if (c >= 0xDC80 && c <= 0xDCFF) {
-        put(static_cast<char>(c - 0xDC00));
-        return;
-    }
-    if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) c = kReplacement;
-    if (c < 0x80) {
-        put(static_cast<char>(c));
-    } else if (c < 0x800) {
-        put(static_cast<char>(0xC0 | (c >> 6)));
-        put(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        put(static_cast<char>(0xE0 | (c >> 12)));
-        put(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        put(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-        put(static_cast<char>(0xF0 | (c >> 18)));
-        put(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        put(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        put(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-}
-
-void WriteAll(int fd, const char* data, size_t n)
-{
-    while (n > 0) {
-        ssize_t done = ::write(fd, data, n);
-        if (done < 0) {
-            if (errno == EINTR) continue;
-            return;  // a closed or failing console loses the text, nothing else
-        }
-        data += done;
-        n -= static_cast<size_t>(done);
-    }
-}
-
-// Wide console buffer: a fixed wide buffer encoded into a fixed byte buffer.
-class Utf8ConsoleBuf : public std::wstreambuf {
-public:
-    Utf8ConsoleBuf() { setp(wide_, wide_ + kWide); }
-
-protected:
-    int_type overflow(int_type c) override
-    {
-        FlushWide();
-        if (!traits_type::eq_int_type(c, traits_type::eof())) {
-            *pptr() = traits_type::to_char_type(c);
-            pbump(1);
-        }
-        return traits_type::not_eof(c);
-    }
-    int sync() override
-    {
-        FlushWide();
-        return 0;
-    }
-
-private:
-    static constexpr size_t kWide = 1024;
-
-    void FlushWide()
-    {
-        size_t n = 0;
-        for (wchar_t* p = pbase(); p < pptr(); ++p)
-            EncodeUtf8(static_cast<char32_t>(*p), [&](char b) { bytes_[n++] = b; });
-        WriteAll(STDOUT_FILENO, bytes_, n);
-        setp(wide_, wide_ + kWide);
-    }
-
-    wchar_t wide_[kWide];
-    char bytes_[4 * kWide];
-};
-
-}  // namespace
-
-std::wstring Utf8ToWide(std::string_view utf8)
-{
-    std::wstring out;
-    out.reserve(utf8.size());
-    const auto* s = reinterpret_cast<const unsigned char*>(utf8.data());
-    size_t n = utf8.size(), i = 0;
-    while (i < n) {
-        unsigned char b = s[i];
-        size_t len = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
-        char32_t c = len == 1 ? b : len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
-        bool ok = len > 0 && i + len <= n;
-        for (size_t k = 1; ok && k < len; k++) {
-            if ((s[i + k] & 0xC0) != 0x80) ok = false;
-            c = (c << 6) | (s[i + k] & 0x3F);
-        }
-        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-        static const char32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
-        if (ok && (c < kMin[len] || (c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF)) ok = false;
-        if (!ok) {
-            out.push_back(static_cast<wchar_t>(0xDC00 + b));
-            i++;
-            continue;
-        }
-        out.push_back(static_cast<wchar_t>(c));
-        i += len;
-    }
-    return out;
-}
-
-std::string WideToUtf8(std::wstring_view wide)
-{
-    std::string out;
-    out.reserve(wide.size());
-    for (wchar_t c : wide) EncodeUtf8(static_cast<char32_t>(c), [&](char b) { out.push_back(b); });
-    return out;
-}
-
-std::filesystem::path PathFromWide(std::wstring_view wide)
-{
-    return std::filesystem::path(WideToUtf8(wide));
-}
-
-std::wstring PathToWide(const std::filesystem::path& path)
-{
-    return Utf8ToWide(path.native());
-}
-
-void UseUtf8Console()
-{
-    // Never destroyed: std::wcout is flushed after every static destructor.
-    alignas(Utf8ConsoleBuf) static unsigned char storage[sizeof(Utf8ConsoleBuf)];
-    static Utf8ConsoleBuf* buf = new (storage) Utf8ConsoleBuf();
-    std::wcout.rdbuf(buf);
-    // A reader that went away (a script piping into head) loses the text;
-    // it must not kill the run in the middle of a save.
-    std::signal(SIGPIPE, SIG_IGN);
-}
-
-}  // namespace ombrane::platform
 
 using ombrane::platform::Utf8ToWide;
 
