@@ -1,6 +1,6 @@
 // The platform layer's includes point one way: each layer includes only
-// itself and the layers under it, and the build lists every source. Read
-// from the sources, so an include that climbs fails here by name.
+// itself and the layers under it; and the build lists every source and test.
+// Read from the sources, so an include that climbs fails here by name.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -111,18 +111,38 @@ TEST(Layers, PublicHeadersIncludeTheirOwnLayerOrBelow)
     }
 }
 
-// A source left out of the list would go unbuilt without a word.
-TEST(Layers, EveryPlatformSourceIsListed)
+// A source or test left out of its list would go unbuilt, or unrun,
+// without a word.
+TEST(Layers, EverySourceIsListed)
 {
-    const std::string list = ReadText(kPlatform / "sources.cmake");
-    static const std::regex kListed(R"(\$\{CMAKE_CURRENT_LIST_DIR\}/(src/\S+\.cpp))");
-    std::set<std::string> listed, on_disk;
-    for (std::sregex_iterator m(list.begin(), list.end(), kListed), end; m != end; ++m) listed.insert((*m)[1]);
-    for (const fs::directory_entry& file : fs::recursive_directory_iterator(kPlatform / "src"))
-        if (file.path().extension() == ".cpp") on_disk.insert(fs::relative(file.path(), kPlatform).string());
-    ASSERT_FALSE(on_disk.empty());
-    for (const std::string& source : on_disk) EXPECT_TRUE(listed.count(source)) << source << " is not listed";
-    for (const std::string& source : listed) EXPECT_TRUE(on_disk.count(source)) << source << " is listed, not on disk";
+    const fs::path ombrane = kPlatform.parent_path();
+    struct Case {
+        fs::path list;      // the CMake file that names them
+        fs::path root;      // paths there are relative to it
+        fs::path folder;    // where they lie, under root
+        std::string ending;
+        std::regex listed;  // group 1: a listed path, relative to root
+    };
+    const Case cases[] = {
+        {kPlatform / "sources.cmake", kPlatform, "src", ".cpp",
+         std::regex(R"(\$\{CMAKE_CURRENT_LIST_DIR\}/(src/\S+\.cpp))")},
+        {ombrane / "CMakeLists.txt", ombrane, "src", ".cpp", std::regex(R"([\s(](src/[^\s)]+\.cpp))")},
+        {ombrane / "CMakeLists.txt", ombrane, "tests", "_test.cpp", std::regex(R"(\s(tests/[^\s)]+_test\.cpp))")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE((c.root / c.folder).string());
+        const std::string list = ReadText(c.list);
+        std::set<std::string> listed, on_disk;
+        for (std::sregex_iterator m(list.begin(), list.end(), c.listed), end; m != end; ++m) listed.insert((*m)[1]);
+        for (const fs::directory_entry& file : fs::recursive_directory_iterator(c.root / c.folder)) {
+            const std::string name = file.path().filename().string();
+            if (name.ends_with(c.ending))
+                on_disk.insert(fs::relative(file.path(), c.root).string());
+        }
+        ASSERT_FALSE(on_disk.empty());
+        for (const std::string& path : on_disk) EXPECT_TRUE(listed.count(path)) << path << " is not listed";
+        for (const std::string& path : listed) EXPECT_TRUE(on_disk.count(path)) << path << " is listed, not on disk";
+    }
 }
 
 }  // namespace
