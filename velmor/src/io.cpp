@@ -1,7 +1,10 @@
 // Input and output files: raw little-endian counts and arrays, no header.
-// The output replaces a regular file only once it is complete.
+// The output replaces a regular file only once it is complete; it is
+// written as an unnamed file (O_TMPFILE) that gets a name only then, so a
+// run killed while writing leaves nothing behind.
 #include "velmor.h"
 
+#include <cerrno>
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
@@ -103,6 +106,46 @@ static void write_in_place(const char* path, const verts* vs, const tris* ts, in
     if (!ok) die(2, "sortie inaccessible : %s\n", path);
 }
 
+// An unnamed file in target's folder, or -1 where the file system refuses
+// one or /proc, through which it gets its name, is missing: the caller then
+// uses a named temporary file, as before O_TMPFILE.
+static int open_unnamed(const char* target)
+{
+    const char* slash = strrchr(target, '/');
+    const char* from = slash ? target : ".";
+    size_t len = slash && slash > target ? (size_t)(slash - target) : 1;
+    char* folder = (char*)xrealloc(nullptr, len + 1);
+    memcpy(folder, from, len);
+    folder[len] = 0;
+    int fd = open(folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    free(folder);
+    if (fd < 0) return -1;
+    char proc[32];
+    struct stat ps;
+    snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+    if (stat(proc, &ps) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Gives the unnamed file fd the name tmp, its last six characters chosen
+// until one is free: linkat never replaces an entry, so a stale file or a
+// planted link under a name is left alone.
+static bool link_unnamed(int fd, char* tmp)
+{
+    char proc[32];
+    snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+    char* tail = tmp + strlen(tmp) - 6;
+    for (unsigned attempt = 0; attempt < 100; attempt++) {
+        snprintf(tail, 7, "%06x", ((unsigned)getpid() * 100 + attempt) & 0xffffff);
+        if (linkat(AT_FDCWD, proc, AT_FDCWD, tmp, AT_SYMLINK_FOLLOW) == 0) return true;
+        if (errno != EEXIST) return false;
+    }
+    return false;
+}
+
 void write_output(const char* path, const verts* vs, const tris* ts, int32_t np, const double* smoothed,
                   const double* draped, double dmax)
 {
@@ -135,8 +178,13 @@ void write_output(const char* path, const verts* vs, const tris* ts, int32_t np,
     char* tmp = (char*)xrealloc(nullptr, len + 8);
     memcpy(tmp, target, len);
     memcpy(tmp + len, ".XXXXXX", 8);
-    int fd = mkstemp(tmp);
-    if (fd < 0) die(2, "sortie inaccessible : %s\n", path);
+    int fd = open_unnamed(target);
+    bool unnamed = fd >= 0, named = false;
+    if (!unnamed) {
+        fd = mkstemp(tmp);
+        if (fd < 0) die(2, "sortie inaccessible : %s\n", path);
+        named = true;
+    }
 
     // The mode fopen would give: the old file's, or 0666 less the umask.
     mode_t mode;
@@ -155,11 +203,15 @@ void write_output(const char* path, const verts* vs, const tris* ts, int32_t np,
         close(fd);
     } else {
         ok = put_blocks(f, vs, ts, np, smoothed, draped, dmax) && fflush(f) == 0;
+        // Named while its descriptor is open, with every byte in it. No
+        // fsync, as before: a crash just after the run may still lose it.
+        if (ok && unnamed) ok = named = link_unnamed(fileno(f), tmp);
         if (fclose(f) != 0) ok = false;
     }
     if (ok && rename(tmp, target) != 0) ok = false;
     if (!ok) {
-        unlink(tmp);
+        // Only a name this run made: the unnamed file may have none.
+        if (named) unlink(tmp);
         die(2, "sortie inaccessible : %s\n", path);
     }
     free(tmp);
