@@ -288,4 +288,33 @@ TEST(OutputFile, FailureAfterTheWorkLeavesNoTraceAndNoFinalLine)
     }
 }
 
+// A run killed while it writes, as soon as its file shows in the folder and
+// later, leaves the earlier file or the complete new one and nothing else.
+TEST(OutputFile, KilledWriteLeavesTheEarlierFileOrTheNewOne)
+{
+    // The hole's two triangles over and over: megabytes of output, written
+    // at once, so the kills land while it is being written.
+    Mesh mesh = velmorkit::SquareHole();
+    for (int i = 1; i < 150000; i++) mesh.cap.insert(mesh.cap.end(), {0, 1, 2, 0, 2, 3});
+    TempDir dir;
+    const std::string in = dir.file("in.bin"), out = dir.file("out/out.bin");
+    velmorkit::WriteInput(in, mesh);
+    ASSERT_EQ(mkdir(dir.file("out").c_str(), 0755), 0);
+    const std::vector<uint8_t> written = CapAsRead(mesh), earlier = {1, 2, 3};
+    int killed = 0;
+    for (uint64_t min_bytes : {uint64_t(0), written.size() / 4, written.size() / 2}) {
+        SCOPED_TRACE(min_bytes);
+        testsupport::WriteBytes(out, earlier);
+        testsupport::KillWhenWriting kill(dir.file("out"), min_bytes);
+        testsupport::RunOptions options;
+        options.while_running = std::ref(kill);
+        RunResult r = testsupport::Run({VELMOR_EXE, "--remesh", in, out, "--max-passes", "0"}, options);
+        const std::vector<uint8_t> left = ReadBytes(out);
+        EXPECT_TRUE(left == earlier || left == written) << left.size() << " bytes";
+        EXPECT_EQ(DirEntries(dir.file("out")), std::vector<std::string>{"out.bin"});
+        if (r.status == -1) killed++;
+    }
+    EXPECT_GT(killed, 0);
+}
+
 }  // namespace
