@@ -14,6 +14,7 @@
 #include "model_document.h"
 #include "ombrane.h"
 #include "printing3d_access.h"
+#include "sanitizers.h"
 #include "test_support.h"
 
 namespace {
@@ -263,15 +264,21 @@ TEST(SaveProcess, SaveCutShortFailsAndLeavesNothing)
     ASSERT_LT(at.directory_begin, at.directory_end);
     const std::string lines_before_save = first.out.substr(0, first.out.find("[Save] "));
 
-    struct Case { const char* name; int64_t limit; bool full_device; };
+    // named_temporary: unnamed files refused, as some file systems do.
+    struct Case { const char* name; int64_t limit; bool full_device, named_temporary; };
+    const int64_t inside_model = int64_t(at.model_begin + at.model_end) / 2;
+    const int64_t inside_directory = int64_t(at.directory_begin + at.directory_end) / 2;
     const Case cases[] = {
-        {"limit inside the model part", int64_t(at.model_begin + at.model_end) / 2, false},
-        {"limit at the end of the model part", int64_t(at.model_end), false},
-        {"limit inside the central directory", int64_t(at.directory_begin + at.directory_end) / 2, false},
-        {"output is /dev/full", -1, true},
+        {"limit inside the model part", inside_model, false, false},
+        {"limit at the end of the model part", int64_t(at.model_end), false, false},
+        {"limit inside the central directory", inside_directory, false, false},
+        {"output is /dev/full", -1, true, false},
+        {"limit inside the model part, named temporary file", inside_model, false, true},
+        {"limit inside the central directory, named temporary file", inside_directory, false, true},
     };
     int n = 0;
     for (const Case& c : cases) {
+        if (c.named_temporary && testsupport::kUnderSanitizer) continue;  // no preloading before the runtime
         SCOPED_TRACE(c.name);
         const std::string folder = dir.file("case" + std::to_string(n++));
         fs::create_directory(folder);
@@ -282,6 +289,7 @@ TEST(SaveProcess, SaveCutShortFailsAndLeavesNothing)
             testsupport::WriteBytes(output, earlier);
         testsupport::RunOptions options;
         options.file_size_limit = c.limit;
+        if (c.named_temporary) options.env.push_back("LD_PRELOAD=" MESHTOOLS_NO_TMPFILE_LIB);
         const testsupport::RunResult r = testsupport::Run({OMBRANE_EXE, input, output}, options);
         EXPECT_EQ(r.status, 2) << r.out;
         std::string want_before = lines_before_save;
@@ -296,6 +304,30 @@ TEST(SaveProcess, SaveCutShortFailsAndLeavesNothing)
             EXPECT_TRUE(testsupport::ReadBytes(output) == earlier);
         ExpectOnly(folder, {"model.3mf"});
     }
+}
+
+// Where unnamed files are refused, the save goes through a named temporary
+// file that replaces the output, keeping its permissions.
+TEST(SaveProcess, NamedTemporaryFileReplacesTheOutput)
+{
+    if (testsupport::kUnderSanitizer) GTEST_SKIP() << "no preloading before the sanitizer runtime";
+    testsupport::TempDir dir;
+    const std::string input = dir.file("torus.3mf"), output = dir.file("out/model.3mf");
+    const std::vector<uint8_t> package = TorusPackage(30, 30);
+    testsupport::WriteBytes(input, package);
+    fs::create_directory(dir.file("out"));
+    testsupport::WriteBytes(output, {1, 2, 3});
+    ASSERT_EQ(::chmod(output.c_str(), 0640), 0);
+    testsupport::RunOptions options;
+    options.env.push_back("LD_PRELOAD=" MESHTOOLS_NO_TMPFILE_LIB);
+    const testsupport::RunResult r = testsupport::Run({OMBRANE_EXE, input, output}, options);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("[Save] " + output + "\n"), std::string::npos) << r.out;
+    ExpectLoadsAs(output, ReadModelDocument(package.data(), package.size()));
+    struct stat st;
+    ASSERT_EQ(::stat(output.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    ExpectOnly(dir.file("out"), {"model.3mf"});
 }
 
 // A run killed while it saves, as soon as its file shows in the folder and
