@@ -310,4 +310,4 @@ void drape(drape_job* job);
 double drape_passes(const verts* vs, const tris* ts, int32_t np, const double* smoothed,
                     double* draped, const border* bd, const wall_grid* g, const cot_op* op);
 
-#include "sort_impl.h"
+#include "core/sort.h"
