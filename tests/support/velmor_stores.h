@@ -14,7 +14,9 @@
 #include <gtest/gtest.h>
 
 #include "test_support.h"
-#include "velmor.h"
+#include "core/edgetab.h"
+#include "core/params.h"
+#include "core/stores.h"
 #include "velmor_kit.h"
 
 namespace velmorkit {

@@ -1,7 +1,11 @@
 // Collapse sub-passes: which short edges merge, the three refusals, the
 // merges that would break the surface, locking within a sub-pass, how many
 // sub-passes run, and whole runs whose pass lines show merges.
-#include "velmor.h"
+#include "remesh/collapse.h"
+#include "core/params.h"
+#include "core/sort.h"
+#include "core/stores.h"
+#include "core/targets.h"
 
 #include <gtest/gtest.h>
 

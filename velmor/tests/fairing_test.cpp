@@ -1,7 +1,11 @@
 // Spring fairing: the operator product, agreement with a dense direct
 // solve, the one-free-vertex closed form, tolerance and iteration limits,
 // and the two breakdowns that must end on finite positions.
-#include "velmor.h"
+#include "fair/fairing.h"
+#include "core/params.h"
+#include "core/stores.h"
+#include "core/targets.h"
+#include "fair/cot_op.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,10 @@
 // Flip sweep: which candidates flip, which are passed over, which count as
 // deviation refusals, and what a sweep keeps on random caps.
-#include "velmor.h"
+#include "remesh/flip.h"
+#include "core/edgetab.h"
+#include "core/geometry.h"
+#include "core/params.h"
+#include "core/stores.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,10 @@
 // Remeshing passes: which edges split, the face patterns that replace a
 // split triangle, the pass loop's lines, its ceiling and its stability test.
-#include "velmor.h"
+#include "remesh/remesh.h"
+#include "core/edgetab.h"
+#include "core/params.h"
+#include "core/stores.h"
+#include "core/targets.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Comparators: order, ties, NaN rules, and stability of stable_sort_by.
-#include "velmor.h"
+#include "core/sort.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,10 @@
 // with its insertion-ordered used list, and sorted distinct edge lists.
 // Linear probing from the fmix64 home slot; tables never grow or delete,
 // so a slot pointer stays valid for the life of its table.
-#include "velmor.h"
+#include "core/edgetab.h"
+
+#include "core/fail.h"
+#include "core/sort.h"
 
 #include <algorithm>
 #include <climits>

@@ -1,7 +1,8 @@
 // Failure exits: one message on stderr, then the status.
-#include "velmor.h"
+#include "core/fail.h"
 
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 
 void die(int status, const char* fmt, ...)

@@ -3,7 +3,7 @@
 // distance (closest point by Voronoi regions, Ericson's order of tests).
 // Every operation keeps the written order: -ffp-contract=off and no
 // reassociation, so results are the same bytes on every machine.
-#include "velmor.h"
+#include "core/geometry.h"
 
 #include <cmath>
 

@@ -1,9 +1,13 @@
 // Input and output files: raw little-endian counts and arrays, no header.
 // The output replaces a regular file only once it is complete.
-#include "velmor.h"
+#include "core/io.h"
+
+#include "core/fail.h"
+#include "core/stores.h"
 
 #include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 

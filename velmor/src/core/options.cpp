@@ -1,5 +1,8 @@
 // Command line of velmor: the mode word and the option pairs into g_par.
-#include "velmor.h"
+#include "core/options.h"
+
+#include "core/fail.h"
+#include "core/params.h"
 
 #include <cmath>
 #include <cstdlib>

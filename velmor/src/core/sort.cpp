@@ -1,6 +1,6 @@
 // Sort comparators in the qsort convention (-1, 0, +1), all ascending.
 // Callers sort with stable_sort_by, so equal records keep their input order.
-#include "velmor.h"
+#include "core/sort.h"
 
 static inline int cmp_i32(int32_t l, int32_t r)
 {

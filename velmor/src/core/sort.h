@@ -4,7 +4,22 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdint>
 
+struct edge2 { int32_t a, b; };                 // a <= b
+struct pair { int32_t a, b; };                  // directed a -> b
+struct cand { double len; int32_t a, b; };      // collapse candidate
+struct trip { int32_t row, col; double w; };    // operator contribution
+
+// qsort-style comparators (-1, 0, +1).
+int cmp_edge2(const void* l, const void* r);
+int cmp_pair(const void* l, const void* r);
+int cmp_cand(const void* l, const void* r);
+int cmp_trip(const void* l, const void* r);
+int cmp_double(const void* l, const void* r);
+int cmp_double2(const void* l, const void* r);
+
+// Stable ascending sort of n records of type T by a qsort-style comparator.
 template <class T>
 void stable_sort_by(T* a, int64_t n, int (*cmp)(const void*, const void*))
 {

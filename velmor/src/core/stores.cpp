@@ -1,6 +1,9 @@
 // Vertex and triangle stores: checked growth, capacities of 1024 times a
 // power of two, and their set-up from the input file.
-#include "velmor.h"
+#include "core/stores.h"
+
+#include "core/fail.h"
+#include "core/params.h"
 
 #include <cstdlib>
 #include <cstring>

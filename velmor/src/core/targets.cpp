@@ -2,9 +2,14 @@
 // gradation along the contour, ceiling from the cap half-width, and the
 // parallel fill min(base + grad * distance to the nearest contour point,
 // ceiling) of every invalidated vertex target.
-#include "velmor.h"
+#include "core/targets.h"
+
+#include "core/fail.h"
+#include "core/params.h"
+#include "core/stores.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 static void* zeroed_or_die(size_t count, size_t size)

@@ -1,7 +1,12 @@
 // Crossing detection of the draped cap against the wall: per cap triangle,
 // wall candidates from the grid cells around it, then both triangles' edges
 // through the other (segment-triangle tests), on the OpenMP team.
-#include "velmor.h"
+#include "drape/drape.h"
+
+#include "core/geometry.h"
+#include "core/params.h"
+#include "core/targets.h"
+#include "drape/wall_grid.h"
 
 #include <omp.h>
 

@@ -1,11 +1,21 @@
 // Drape passes: vote of the material side, then detections, each followed
 // by pushes of the far crossings' created corners to a growing guard off the
 // wall, their freezing, and a re-fairing of the points still free.
-#include "velmor.h"
+#include "drape/drape_passes.h"
+
+#include "core/fail.h"
+#include "core/params.h"
+#include "core/stores.h"
+#include "core/targets.h"
+#include "drape/drape.h"
+#include "drape/wall_grid.h"
+#include "fair/cot_op.h"
+#include "fair/fairing.h"
 
 #include <omp.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 

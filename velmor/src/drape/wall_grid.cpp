@@ -2,12 +2,15 @@
 // sort into compressed cell lists) and the nearest-wall-triangle query:
 // shells of cells ranked by centroid distance, exact closest point by the
 // Voronoi-region tests (Ericson, Real-Time Collision Detection, 5.1.5).
-#include "velmor.h"
+#include "drape/wall_grid.h"
+
+#include "core/fail.h"
 
 #include <omp.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 static const int kNearest = 32;

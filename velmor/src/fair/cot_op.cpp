@@ -1,11 +1,16 @@
 // Cotangent operator of the remeshed cap in compressed rows: half-cotangent
 // weight per triangle corner on the opposite edge (Pinkall-Polthier), lumped
 // one-third-area masses, triplets merged after a stable sort.
-#include "velmor.h"
+#include "fair/cot_op.h"
+
+#include "core/fail.h"
+#include "core/sort.h"
+#include "core/stores.h"
 
 #include <omp.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 static const double kCotClamp = 10000.0;

@@ -2,11 +2,17 @@
 // and to its neighbours (cotangent weight times lambda), solved per
 // coordinate by Jacobi-preconditioned conjugate gradients (Hestenes-Stiefel)
 // over the free vertices only; fixed vertices are boundary data.
-#include "velmor.h"
+#include "fair/fairing.h"
+
+#include "core/fail.h"
+#include "core/params.h"
+#include "core/sort.h"
+#include "fair/cot_op.h"
 
 #include <omp.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 

@@ -3,7 +3,14 @@
 // rebuilt once per sub-pass in compressed lists; locking the closed
 // neighbourhood of every merge keeps the merges of a sub-pass independent,
 // so all tests read the positions and adjacency of the sub-pass's start.
-#include "velmor.h"
+#include "remesh/collapse.h"
+
+#include "core/edgetab.h"
+#include "core/fail.h"
+#include "core/params.h"
+#include "core/sort.h"
+#include "core/stores.h"
+#include "core/targets.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,9 +1,15 @@
 // End of remeshing: compact the created points that triangles still name to
 // np, np + 1, ... in their former order, then print the target range and the
 // edge and smallest-angle statistics of the remeshed cap.
-#include "velmor.h"
+#include "remesh/compaction.h"
+
+#include "core/fail.h"
+#include "core/geometry.h"
+#include "core/sort.h"
+#include "core/stores.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <omp.h>

@@ -1,7 +1,13 @@
 // Quality flips of the cap: one sweep over the edges, replacing the shared
 // diagonal of two triangles by the other one when that raises the smallest
 // angle of the pair without growing its area or moving the surface much.
-#include "velmor.h"
+#include "remesh/flip.h"
+
+#include "core/edgetab.h"
+#include "core/fail.h"
+#include "core/geometry.h"
+#include "core/params.h"
+#include "core/stores.h"
 
 #include <algorithm>
 #include <climits>

@@ -1,10 +1,20 @@
 // Remeshing passes: split every edge longer than the mean target of its ends
 // at its midpoint, rebuild the faces by the 1-, 2- and 3-split patterns, then
 // flip, collapse and flip again until a pass changes almost nothing.
-#include "velmor.h"
+#include "remesh/remesh.h"
+
+#include "core/edgetab.h"
+#include "core/fail.h"
+#include "core/params.h"
+#include "core/stores.h"
+#include "core/targets.h"
+#include "remesh/collapse.h"
+#include "remesh/compaction.h"
+#include "remesh/flip.h"
 
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>

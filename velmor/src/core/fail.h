@@ -1,0 +1,11 @@
+// Failure exits: every failure prints its one message and ends the process
+// where it is found; velmor throws nothing and never aborts on input.
+#pragma once
+
+// Prints the formatted message to stderr and ends the process with status.
+[[noreturn]] void die(int status, const char* fmt, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// "memoire insuffisante (<what>)\n", status 3.
+[[noreturn]] void die_memory(const char* what);
+
