@@ -67,10 +67,7 @@ void edgetab_init(edgetab* t, int64_t k)
 
 void edgetab_free(edgetab* t)
 {
-    free(t->slots);
-    free(t->used);
-    t->slots = nullptr;
-    t->used = nullptr;
+    free_and_null(t->slots, t->used);
     t->nused = 0;
     t->ucap = 0;
 }

@@ -122,14 +122,7 @@ void wall_grid_build(wall_grid* g, const double* points, int32_t np, const int32
 
 void wall_grid_free(wall_grid* g)
 {
-    free(g->centroids);
-    free(g->cell_start);
-    free(g->cell_faces);
-    free(g->cell_centroids);
-    g->cell_centroids = nullptr;
-    g->centroids = nullptr;
-    g->cell_start = nullptr;
-    g->cell_faces = nullptr;
+    free_and_null(g->centroids, g->cell_start, g->cell_faces, g->cell_centroids);
 }
 
 // Closest point X of triangle abc to q; the region order decides ties.

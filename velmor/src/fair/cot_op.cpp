@@ -124,15 +124,6 @@ void cot_op_build(cot_op* op, const verts* vs, const tris* ts)
 
 void cot_op_free(cot_op* op)
 {
-    free(op->rowptr);
-    free(op->col);
-    free(op->val);
-    free(op->diag);
-    free(op->mass);
-    op->rowptr = nullptr;
-    op->col = nullptr;
-    op->val = nullptr;
-    op->diag = nullptr;
-    op->mass = nullptr;
+    free_and_null(op->rowptr, op->col, op->val, op->diag, op->mass);
     op->n = 0;
 }
