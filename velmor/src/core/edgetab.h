@@ -47,8 +47,9 @@ struct edgetab {
 void keyset_build(keyset* set, const int32_t* contour, int32_t n);
 bool keyset_has(const keyset* set, uint64_t key);
 
-// Empty table for k expected keys; "memoire insuffisante (table d'aretes)\n".
-// The caller frees slots and used.
+// The reference the tests hold the flip sweep's and the split phase's edge records against.
+// Empty table for k expected keys, room for 2k + 16 of them;
+// "memoire insuffisante (table d'aretes)\n". edgetab_free releases it.
 void edgetab_init(edgetab* t, int64_t k);
 void edgetab_free(edgetab* t);
 // Insert-or-find; *inserted = 1 when the key was new.

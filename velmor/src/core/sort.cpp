@@ -57,8 +57,3 @@ int cmp_double(const void* l, const void* r)
 {
     return cmp_f64(*(const double*)l, *(const double*)r);
 }
-
-int cmp_double2(const void* l, const void* r)
-{
-    return cmp_f64(*(const double*)l, *(const double*)r);
-}

@@ -17,7 +17,6 @@ int cmp_pair(const void* l, const void* r);
 int cmp_cand(const void* l, const void* r);
 int cmp_trip(const void* l, const void* r);
 int cmp_double(const void* l, const void* r);
-int cmp_double2(const void* l, const void* r);
 
 // Stable ascending sort of n records of type T by a qsort-style comparator.
 template <class T>

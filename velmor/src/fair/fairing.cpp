@@ -40,22 +40,8 @@ static void* cg_alloc(size_t bytes)
     return p;
 }
 
-// The free-vertex system renumbered in ascending vertex order: row l is free
-// vertex list[l], its entries the free columns of the operator's row in their
-// order, weights pre-multiplied by lambda. Every sum of the solve runs in the
-// same order as over the full store, so the bits are those of smooth_matvec,
-// while each iteration streams only the free rows.
-struct free_system {
-    int64_t k;
-    const int64_t* list;
-    int64_t* rowptr;  // k + 1
-    int32_t* col;     // renumbered free columns
-    double* wl;       // val * lambda
-    double* adiag;    // lambda * diag + mass
-};
-
-static void free_system_build(free_system* fs, const cot_op* op, const uint8_t* free_mask, const int64_t* list,
-                              int64_t k, double lambda)
+void free_system_build(free_system* fs, const cot_op* op, const uint8_t* free_mask, const int64_t* list,
+                       int64_t k, double lambda)
 {
     int32_t* renum = (int32_t*)cg_alloc((size_t)op->n * sizeof(int32_t));
     for (int64_t l = 0; l < k; l++) renum[list[l]] = (int32_t)l;
@@ -85,7 +71,7 @@ static void free_system_build(free_system* fs, const cot_op* op, const uint8_t* 
     free(renum);
 }
 
-static void free_system_free(free_system* fs)
+void free_system_free(free_system* fs)
 {
     free(fs->rowptr);
     free(fs->col);
@@ -93,8 +79,7 @@ static void free_system_free(free_system* fs)
     free(fs->adiag);
 }
 
-// y = A v over the free system; returns the sum of v * y in row order.
-static double free_matvec(const free_system* fs, const double* v, double* y)
+double free_matvec(const free_system* fs, const double* v, double* y)
 {
     const int64_t* rowptr = fs->rowptr;
     const int32_t* col = fs->col;
@@ -220,7 +205,7 @@ void fair_spring_cg(const cot_op* op, const uint8_t* free_mask, const double* re
         double dz = pos[3 * i + 2] - rest[3 * i + 2];
         disp[l] = sqrt(dx * dx + dy * dy + dz * dz);
     }
-    stable_sort_by(disp, k, cmp_double2);
+    stable_sort_by(disp, k, cmp_double);
     double median = 0, dmax = 0;
     if (k > 0) {
         int64_t h = k / 2;
