@@ -9,6 +9,7 @@ set(VELMOR_CORE_SOURCES
   core/io.cpp
   core/geometry.cpp
   core/targets.cpp
+  remesh/split.cpp
   remesh/flip.cpp
   remesh/collapse.cpp
   remesh/compaction.cpp
