@@ -1,7 +1,7 @@
-// Edge keys in open-addressing tables: the contour key set, the edge table
-// with its insertion-ordered used list, and sorted distinct edge lists.
-// Linear probing from the fmix64 home slot; tables never grow or delete,
-// so a slot pointer stays valid for the life of its table.
+// Edge keys in open-addressing tables (linear probing from the fmix64 home slot).
+// The contour key set, the edge table with its insertion-ordered used list,
+// and sorted distinct edge lists. Tables never grow or delete, so a slot
+// pointer stays valid for the life of its table.
 #include "core/edgetab.h"
 
 #include "core/fail.h"

@@ -1,6 +1,6 @@
-// Geometry kernels: segment-triangle crossing (Moller-Trumbore with strict
-// margins), smallest interior angle (law of cosines), point-triangle
-// distance (closest point by Voronoi regions, Ericson's order of tests).
+// Geometry kernels: Moller-Trumbore crossing, law-of-cosines angles, Ericson's closest point.
+// Segment-triangle crossing with strict margins, smallest interior angle,
+// point-triangle distance by Voronoi regions in Ericson's order of tests.
 // Every operation keeps the written order: -ffp-contract=off and no
 // reassociation, so results are the same bytes on every machine.
 #include "core/geometry.h"

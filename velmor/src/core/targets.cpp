@@ -1,7 +1,8 @@
-// Target edge-length field: border targets from the incident wall sides,
-// gradation along the contour, ceiling from the cap half-width, and the
-// parallel fill min(base + grad * distance to the nearest contour point,
-// ceiling) of every invalidated vertex target.
+// Sizing field: border targets graded along the contour, filled inward by distance, capped.
+// Border targets come from the incident wall sides, graded along the
+// contour, under a ceiling from the cap half-width; the parallel fill
+// min(base + grad * distance to the nearest contour point, ceiling) serves
+// every invalidated vertex target.
 #include "core/targets.h"
 
 #include "core/fail.h"

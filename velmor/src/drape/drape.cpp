@@ -1,6 +1,6 @@
-// Crossing detection of the draped cap against the wall: per cap triangle,
-// wall candidates from the grid cells around it, then both triangles' edges
-// through the other (segment-triangle tests), on the OpenMP team.
+// Cap-wall crossing detection: grid-culled candidates, segment-triangle tests both ways.
+// Per cap triangle, wall candidates come from the grid cells around it, then
+// both triangles' edges are tested through the other, on the OpenMP team.
 #include "drape/drape.h"
 
 #include "core/geometry.h"

@@ -1,6 +1,7 @@
-// Drape passes: vote of the material side, then detections, each followed
-// by pushes of the far crossings' created corners to a growing guard off the
-// wall, their freezing, and a re-fairing of the points still free.
+// Draping by push and re-fairing: far crossings pushed off the wall until none is left.
+// A vote of the material side, then detections, each followed by pushes of
+// the far crossings' created corners to a growing guard off the wall, their
+// freezing, and a re-fairing of the points still free.
 #include "drape/drape_passes.h"
 
 #include "core/fail.h"

@@ -1,7 +1,8 @@
-// Uniform grid of cubic cells over the wall triangles' centroids (counting
-// sort into compressed cell lists) and the nearest-wall-triangle query:
-// shells of cells ranked by centroid distance, exact closest point by the
-// Voronoi-region tests (Ericson, Real-Time Collision Detection, 5.1.5).
+// Nearest wall triangle through a uniform grid: shells of cells searched by centroid distance.
+// Cubic cells over the wall triangles' centroids (counting sort into
+// compressed cell lists); the query ranks shells of cells by centroid
+// distance and finds the exact closest point by the Voronoi-region tests
+// (Ericson, Real-Time Collision Detection, 5.1.5).
 #include "drape/wall_grid.h"
 
 #include "core/fail.h"

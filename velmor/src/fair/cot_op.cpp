@@ -1,6 +1,6 @@
-// Cotangent operator of the remeshed cap in compressed rows: half-cotangent
-// weight per triangle corner on the opposite edge (Pinkall-Polthier), lumped
-// one-third-area masses, triplets merged after a stable sort.
+// Cotangent Laplacian (Pinkall-Polthier) with lumped masses, in compressed sparse rows.
+// Half-cotangent weight per triangle corner on the opposite edge, one-third
+// area masses, triplets merged after a stable sort.
 #include "fair/cot_op.h"
 
 #include "core/fail.h"

@@ -1,7 +1,7 @@
-// Spring fairing: each free vertex tied to its rest position (lumped mass)
-// and to its neighbours (cotangent weight times lambda), solved per
-// coordinate by Jacobi-preconditioned conjugate gradients (Hestenes-Stiefel)
-// over the free vertices only; fixed vertices are boundary data.
+// Spring fairing by Jacobi-preconditioned conjugate gradients over the free vertices.
+// Each free vertex is tied to its rest position (lumped mass) and to its
+// neighbours (cotangent weight times lambda), solved per coordinate
+// (Hestenes-Stiefel); fixed vertices are boundary data.
 #include "fair/fairing.h"
 
 #include "core/fail.h"

@@ -1,8 +1,9 @@
-// Collapse sub-passes: edges between created points that are much shorter
-// than their target merge at their midpoint, shortest first. Adjacency is
-// rebuilt once per sub-pass in compressed lists; locking the closed
-// neighbourhood of every merge keeps the merges of a sub-pass independent,
-// so all tests read the positions and adjacency of the sub-pass's start.
+// Edge collapses of short created edges: shortest first, merges kept independent by locking.
+// Edges between created points that are much shorter than their target merge
+// at their midpoint. Adjacency is rebuilt once per sub-pass in compressed
+// lists; locking the closed neighbourhood of every merge keeps the merges of
+// a sub-pass independent, so all tests read the positions and adjacency of
+// the sub-pass's start.
 #include "remesh/collapse.h"
 
 #include "core/edgetab.h"

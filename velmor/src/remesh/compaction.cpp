@@ -1,6 +1,7 @@
-// End of remeshing: compact the created points that triangles still name to
-// np, np + 1, ... in their former order, then print the target range and the
-// edge and smallest-angle statistics of the remeshed cap.
+// Compaction by stable renumbering of the created points still named, then the statistics.
+// The created points that triangles still name become np, np + 1, ... in
+// their former order; then the target range and the edge and smallest-angle
+// statistics of the remeshed cap are printed.
 #include "remesh/compaction.h"
 
 #include "core/fail.h"

@@ -1,6 +1,7 @@
-// Quality flips of the cap: one sweep over the edges, replacing the shared
-// diagonal of two triangles by the other one when that raises the smallest
-// angle of the pair without growing its area or moving the surface much.
+// Edge flips that raise the smallest angle: one greedy sweep in first-side order per call.
+// A flip replaces the shared diagonal of two triangles by the other one when
+// that raises the smallest angle of the pair without growing its area or
+// moving the surface much.
 #include "remesh/flip.h"
 
 #include "core/edgetab.h"

@@ -1,5 +1,5 @@
-// Remeshing passes: split, flip, collapse and flip again until a pass
-// changes almost nothing or the face ceiling is passed.
+// Incremental remeshing loop: split, flip, collapse, flip, until a pass changes almost nothing.
+// The face ceiling ends the loop early; compaction and statistics close it.
 #include "remesh/remesh.h"
 
 #include "core/edgetab.h"

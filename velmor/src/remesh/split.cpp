@@ -1,6 +1,7 @@
-// Split phase: every edge longer than the mean target of its ends splits at
-// its midpoint, numbered in (a, b) edge order; each triangle is replaced by
-// the 1-, 2- or 3-split pattern of its sides, keeping its winding.
+// Edge splits at midpoints: long sides looked up in the sorted edge list, faces by split pattern.
+// Every edge longer than the mean target of its ends splits at its midpoint,
+// numbered in (a, b) edge order; each triangle is replaced by the 1-, 2- or
+// 3-split pattern of its sides, keeping its winding.
 #include "remesh/split.h"
 
 #include "core/edgetab.h"
