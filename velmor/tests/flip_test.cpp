@@ -429,50 +429,57 @@ TEST(FlipPass, JoinedApexesFoundAmongManyEdgesOfOneVertex)
     }
 }
 
-// A folded rhombus refused for its deviation, then a flat one over the same
-// apexes that flips and joins them: from then on the folded one is passed
-// over uncounted, also where its refusal was remembered within a phase.
-TEST(FlipPass, RefusalNoLongerCountedOnceItsApexesAreJoined)
+// Two calls, fresh and within a phase, where the first changes what the
+// second must see: its flips and refusals, and the first two rows after it.
+TEST(FlipPass, SecondCallSeesWhatTheFirstChanged)
 {
-    Params keep;
-    g_par.dev_in = 0.05;
-    g_par.area_grow = 1.001;
-    const std::vector<double> xyz = {0, 0.5, 0, 0, -0.5, 0, -2, 0, 0.1, 2, 0, 0.1, -2, 0, 0, 2, 0, 0};
-    const std::vector<int32_t> tri = {2, 3, 0, 3, 2, 1, 4, 5, 0, 5, 4, 1};
-    for (bool phase : {false, true}) {
-        SCOPED_TRACE(phase ? "within a phase" : "fresh calls");
-        Mesh m(xyz, tri);
-        flip_release();
-        if (phase) flip_phase_begin();
-        int64_t refusals = -1;
-        EXPECT_EQ(flip_pass(&m.vs, &m.ts, &m.ks, 0, &refusals), 1);
-        EXPECT_EQ(refusals, 1);
-        EXPECT_EQ(flip_pass(&m.vs, &m.ts, &m.ks, 0, &refusals), 0);
-        EXPECT_EQ(refusals, 0);
-        flip_release();
-    }
-}
-
-// A rhombus whose apexes are joined is passed over; a later flip in the
-// same call takes the joining edge away, so the next call flips the rhombus,
-// also within a phase, where only some edges are looked at again.
-TEST(FlipPass, ApexesSeparatedLaterInTheCallAreSeenByTheNext)
-{
-    Params keep;
-    // x, y, c, d: the rhombus (x, y) over c and d; (c, d) is the long
-    // diagonal of a thin rhombus over u and w, which flips.
-    const std::vector<double> xyz = {-2, 0, 0, 2, 0, 0, 0, 0.5, 0, 0, -0.5, 0, -0.1, 0, 0, 0.1, 0, 0};
-    const std::vector<int32_t> tri = {0, 1, 2, 1, 0, 3, 3, 2, 4, 2, 3, 5};
-    for (bool phase : {false, true}) {
-        SCOPED_TRACE(phase ? "within a phase" : "fresh calls");
-        Mesh m(xyz, tri);
-        flip_release();
-        if (phase) flip_phase_begin();
-        int64_t refusals = -1;
-        EXPECT_EQ(flip_pass(&m.vs, &m.ts, &m.ks, 0, &refusals), 1);
-        EXPECT_EQ(std::vector<int32_t>(m.ts.tri, m.ts.tri + 6), (std::vector<int32_t>{0, 1, 2, 1, 0, 3}));
-        EXPECT_EQ(flip_pass(&m.vs, &m.ts, &m.ks, 0, &refusals), 1);
-        EXPECT_EQ(std::vector<int32_t>(m.ts.tri, m.ts.tri + 6), (std::vector<int32_t>{0, 3, 2, 3, 1, 2}));
-        flip_release();
+    struct Call {
+        int64_t flips, refusals;        // refusals -1: not checked
+        std::vector<int32_t> first_rows;  // empty: not checked
+    };
+    struct Case {
+        const char* name;
+        double dev_in;
+        std::vector<double> xyz;
+        std::vector<int32_t> tri;
+        Call calls[2];
+    };
+    const Case cases[] = {
+        // A folded rhombus refused for its deviation, then a flat one over the
+        // same apexes that flips and joins them: from then on the folded one
+        // is passed over uncounted, also where its refusal was remembered.
+        {"refusal no longer counted once its apexes are joined", 0.05,
+         {0, 0.5, 0, 0, -0.5, 0, -2, 0, 0.1, 2, 0, 0.1, -2, 0, 0, 2, 0, 0},
+         {2, 3, 0, 3, 2, 1, 4, 5, 0, 5, 4, 1},
+         {{1, 1, {}}, {0, 0, {}}}},
+        // x, y, c, d: the rhombus (x, y) over c and d, passed over while (c, d)
+        // joins its apexes; (c, d) is the long diagonal of a thin rhombus over
+        // u and w, which flips later in the call, so the next call flips (x, y),
+        // also within a phase, where only some edges are looked at again.
+        {"apexes separated later in the call are seen by the next", 0.3,
+         {-2, 0, 0, 2, 0, 0, 0, 0.5, 0, 0, -0.5, 0, -0.1, 0, 0, 0.1, 0, 0},
+         {0, 1, 2, 1, 0, 3, 3, 2, 4, 2, 3, 5},
+         {{1, -1, {0, 1, 2, 1, 0, 3}}, {1, -1, {0, 3, 2, 3, 1, 2}}}},
+    };
+    for (const Case& c : cases) {
+        Params keep;
+        flip_limits(c.dev_in, g_par.dev_rim);
+        for (bool phase : {false, true}) {
+            SCOPED_TRACE(testing::Message() << c.name << (phase ? ", within a phase" : ", fresh calls"));
+            Mesh m(c.xyz, c.tri);
+            flip_release();
+            if (phase) flip_phase_begin();
+            for (const Call& want : c.calls) {
+                int64_t refusals = -1;
+                EXPECT_EQ(flip_pass(&m.vs, &m.ts, &m.ks, 0, &refusals), want.flips);
+                if (want.refusals >= 0) {
+                    EXPECT_EQ(refusals, want.refusals);
+                }
+                if (!want.first_rows.empty()) {
+                    EXPECT_EQ(std::vector<int32_t>(m.ts.tri, m.ts.tri + 6), want.first_rows);
+                }
+            }
+            flip_release();
+        }
     }
 }
