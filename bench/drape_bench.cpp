@@ -2,7 +2,10 @@
 // nearest-wall-triangle queries per second on one thread, and one detection
 // of a 226k-triangle cap sheet that weaves through the wall, timed for teams
 // of 1, 2, 4 and 8 threads (with the candidate pairs it tests per second).
-#include "velmor.h"
+#include "drape/drape.h"
+#include "core/stores.h"
+#include "core/targets.h"
+#include "drape/wall_grid.h"
 
 #include <omp.h>
 

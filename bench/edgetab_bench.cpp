@@ -1,7 +1,7 @@
 // Edge tables on a large grid cap: distinct edges of every triangle, then
 // one edge-table insert per edge and one lookup per edge, as a split phase
 // does. Prints milliseconds per stage.
-#include "velmor.h"
+#include "core/edgetab.h"
 
 #include <omp.h>
 

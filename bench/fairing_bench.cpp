@@ -3,7 +3,9 @@
 // build, fair_spring_cg iterations and seconds per coordinate, and, when
 // Eigen is at hand, Eigen's Jacobi-preconditioned conjugate gradients on the
 // same reduced system side by side.
-#include "velmor.h"
+#include "fair/fairing.h"
+#include "core/stores.h"
+#include "fair/cot_op.h"
 
 #include <omp.h>
 

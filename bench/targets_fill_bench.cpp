@@ -1,7 +1,8 @@
 // Parallel target fill: every vertex of a large cloud invalidated, a
 // contour ring of n points. Prints milliseconds for the thread team the
 // runtime gives (set OMP_NUM_THREADS to compare).
-#include "velmor.h"
+#include "core/targets.h"
+#include "core/stores.h"
 
 #include <omp.h>
 

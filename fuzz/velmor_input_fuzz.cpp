@@ -22,7 +22,7 @@
 
 #include <sanitizer/lsan_interface.h>
 
-#include "velmor.h"
+#include "core/params.h"
 #include "velmor_bounds.h"
 
 int velmor_main(int argc, char** argv);

@@ -5,8 +5,8 @@
 # Targets: velmor_input, package (default both); seconds default 60.
 # FUZZ_BUILD picks the build folder (default build-fz). The corpora grow in
 # $FUZZ_BUILD/corpus/<target>; the seeds are the test kit's velmor fixtures
-# and the 3MF packages of ../shared/corpus/3mf, read where they lie, plus the
-# kept regression inputs of fuzz/regressions/<target>. A finding leaves its
+# and the 3MF packages of ombrane/tests/data/3mf, read where they lie, plus
+# the kept regression inputs of fuzz/regressions/<target>. A finding leaves its
 # input in $FUZZ_BUILD/artifacts/<target>/ and makes the script fail.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -31,7 +31,7 @@ seeds_of() {
   local dirs=("$root/fuzz/regressions/$1")
   case $1 in
     velmor_input) dirs+=("$build/seeds/velmor_input") ;;
-    package) dirs+=("$root/../shared/corpus/3mf") ;;
+    package) dirs+=("$root/ombrane/tests/data/3mf") ;;
   esac
   for d in "${dirs[@]}"; do
     if [ -d "$d" ]; then echo "$d"; fi

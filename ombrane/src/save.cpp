@@ -1,11 +1,14 @@
 // Saving the model as a 3MF package. The package goes to a temporary file
 // beside the output, which replaces the output only once everything was
 // written and flushed: a failed save leaves an earlier file (the input
-// itself, maybe) as it was.
+// itself, maybe) as it was. The temporary file is unnamed (O_TMPFILE) until
+// then, so a killed run leaves nothing behind either.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -21,8 +24,6 @@ namespace ombrane {
 namespace fs = std::filesystem;
 
 using winrt::Windows::Graphics::Printing3D::Printing3D3MFPackage;
-using winrt::Windows::Storage::FileAccessMode;
-using winrt::Windows::Storage::StorageFile;
 using winrt::Windows::Storage::Streams::IRandomAccessStream;
 using winrt::Windows::Storage::Streams::RandomAccessStream;
 
@@ -30,36 +31,75 @@ namespace {
 
 constexpr const char* kCannotCreate = "Impossible de créer le fichier de sortie.";
 
-// Removes the temporary file unless the save handed it over.
-struct TemporaryFile {
-    fs::path path;
-    bool kept = false;
-    ~TemporaryFile()
-    {
-        if (kept || path.empty()) return;
-        std::error_code ec;
-        fs::remove(path, ec);
-    }
-};
-
-// A new file in folder. O_EXCL: an entry already there under the name (a
-// stale file, a planted link) is never truncated, followed or later removed;
-// the next name is tried. The name is short, so an output name near the
-// length limit still has a temporary beside it.
-fs::path CreateTemporaryIn(const fs::path& folder)
+// Takes the first free short name ".ombrane-<pid>-<n>.tmp" in folder with
+// make, an exclusive create (open O_EXCL, linkat): an entry already under a
+// name (a stale file, a planted link) is never truncated, followed or later
+// removed; the next name is tried. The name is short, so an output name near
+// the length limit still has a temporary beside it.
+template <typename Make>
+fs::path TakeFreshName(const fs::path& folder, Make make)
 {
     const std::string stem = ".ombrane-" + std::to_string(getpid()) + "-";
     for (unsigned attempt = 0; attempt < 100; attempt++) {
         fs::path candidate = folder / (stem + std::to_string(attempt) + ".tmp");
-        int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            ::close(fd);
-            return candidate;
-        }
+        if (make(candidate)) return candidate;
         if (errno != EEXIST) break;
     }
     throw std::runtime_error(kCannotCreate);
 }
+
+// The open file the package is written to. Unnamed where the file system
+// and /proc allow it, named only when complete; else a named file, removed
+// unless it replaced the output.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(const fs::path& folder) : folder_(folder)
+    {
+        fd_ = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+        struct stat st;
+        if (fd_ >= 0 && ::stat(ProcPath().c_str(), &st) == 0) return;
+        if (fd_ >= 0) ::close(fd_);
+        name_ = TakeFreshName(folder, [&](const fs::path& name) {
+            fd_ = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+            return fd_ >= 0;
+        });
+    }
+    ~TemporaryFile()
+    {
+        if (fd_ >= 0) ::close(fd_);
+        if (replaced_ || name_.empty()) return;
+        std::error_code ec;
+        fs::remove(name_, ec);
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    int fd() const { return fd_; }
+    // What failure messages call it: its name, or the output it becomes.
+    fs::path ShownAs(const fs::path& output) const { return name_.empty() ? output : name_; }
+
+    // The complete, flushed file replaces output: named first, if it has no
+    // name yet, then renamed over it. Between the two a kill leaves the
+    // named file; no call can replace an entry with an unnamed file.
+    void Replace(const fs::path& output)
+    {
+        if (name_.empty()) {
+            const std::string proc = ProcPath();
+            name_ = TakeFreshName(folder_, [&](const fs::path& name) {
+                return ::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+            });
+        }
+        fs::rename(name_, output);
+        replaced_ = true;
+    }
+
+private:
+    std::string ProcPath() const { return "/proc/self/fd/" + std::to_string(fd_); }
+
+    fs::path folder_, name_;
+    int fd_ = -1;
+    bool replaced_ = false;
+};
 
 }  // namespace
 
@@ -79,13 +119,14 @@ IAsyncAction SaveModelToFileAsync(const Printing3DModel& model, const std::wstri
     if (fs::exists(native_path) && !std::ofstream(native_path, std::ios::binary | std::ios::app))
         throw std::runtime_error(kCannotCreate);
 
-    TemporaryFile temp;
-    temp.path = CreateTemporaryIn(parent);
+    // Past a file-size limit a write must fail (EFBIG) like a full disk,
+    // rather than kill the process with the temporary file left behind.
+    std::signal(SIGXFSZ, SIG_IGN);
+    TemporaryFile temp(parent);
 
     {
-        StorageFile file = co_await StorageFile::GetFileFromPathAsync(platform::PathToWide(temp.path));
-        IRandomAccessStream output = co_await file.OpenAsync(FileAccessMode::ReadWrite);
-        output.Size(0);
+        IRandomAccessStream output =
+            platform::StreamOverDescriptor(temp.fd(), platform::PathToWide(temp.ShownAs(native_path)));
         Printing3D3MFPackage package;
         co_await package.SaveModelToPackageAsync(model);
         IRandomAccessStream package_stream = co_await package.SaveAsync();
@@ -97,9 +138,10 @@ IAsyncAction SaveModelToFileAsync(const Printing3DModel& model, const std::wstri
             throw platform::PlatformError(platform::kFail, "3MF: the output file could not be flushed");
     }
     // A file replaced keeps its permissions, as one rewritten in place would.
-    if (fs::exists(existing)) fs::permissions(temp.path, existing.permissions());
-    fs::rename(temp.path, native_path);
-    temp.kept = true;
+    if (fs::exists(existing) && ::fchmod(temp.fd(), static_cast<mode_t>(existing.permissions())) != 0)
+        throw fs::filesystem_error("cannot set permissions", native_path,
+                                   std::error_code(errno, std::generic_category()));
+    temp.Replace(native_path);
     std::wcout << L"[Save] " << absolute_path << L"\n";
 }
 

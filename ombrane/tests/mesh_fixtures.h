@@ -3,8 +3,10 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <numbers>
 #include <utility>
 #include <vector>
 
@@ -61,6 +63,27 @@ inline MeshData OpenPrism(const std::vector<std::pair<double, double>>& polygon,
         mesh.triangles.push_back({i, j, j + n});
         mesh.triangles.push_back({i, j + n, i + n});
     }
+    return mesh;
+}
+
+// A closed torus around the z axis (ring radius big, tube radius small) of
+// rings x sides quads, each two outward triangles: a valid mesh of any size.
+inline MeshData Torus(uint32_t rings, uint32_t sides, double big = 10, double small = 3)
+{
+    MeshData mesh;
+    for (uint32_t i = 0; i < rings; i++)
+        for (uint32_t j = 0; j < sides; j++) {
+            const double u = 2 * std::numbers::pi * i / rings, v = 2 * std::numbers::pi * j / sides;
+            const double r = big + small * std::cos(v);
+            mesh.vertices.push_back({r * std::cos(u), r * std::sin(u), small * std::sin(v)});
+        }
+    for (uint32_t i = 0; i < rings; i++)
+        for (uint32_t j = 0; j < sides; j++) {
+            const uint32_t i1 = (i + 1) % rings, j1 = (j + 1) % sides;
+            const uint32_t a = i * sides + j, b = i1 * sides + j, c = i1 * sides + j1, d = i * sides + j1;
+            mesh.triangles.push_back({a, b, c});
+            mesh.triangles.push_back({a, c, d});
+        }
     return mesh;
 }
 

@@ -11,9 +11,11 @@
 #include "3mf/package.h"
 #include "console_capture.h"
 #include "doc_compare.h"
+#include "mesh_fixtures.h"
 #include "model/model_document.h"
 #include "ombrane.h"
 #include "printing3d/printing3d_access.h"
+#include "sanitizers.h"
 #include "test_support.h"
 
 namespace {
@@ -50,6 +52,45 @@ void ExpectOnly(const std::string& folder, const std::vector<std::string>& names
     for (const auto& e : fs::directory_iterator(folder)) found.push_back(e.path().filename().string());
     std::sort(found.begin(), found.end());
     EXPECT_EQ(found, names);
+}
+
+// A package of one torus object, 2 * rings * sides triangles.
+std::vector<uint8_t> TorusPackage(uint32_t rings, uint32_t sides)
+{
+    ModelDocument doc;
+    Object torus;
+    torus.id = 1;
+    torus.has_mesh = true;
+    torus.mesh = meshfix::Torus(rings, sides);
+    doc.objects = {torus};
+    doc.resource_order = {{ResourceKind::Object, 0}};
+    doc.build.push_back({1, Transform(), ""});
+    return WriteModelDocument(doc);
+}
+
+// Byte ranges of a saved package, from its zip records: the model part's
+// compressed data and the central directory.
+struct ZipLayout {
+    uint64_t model_begin = 0, model_end = 0, directory_begin = 0, directory_end = 0;
+};
+
+ZipLayout LayoutOf(const std::vector<uint8_t>& zip)
+{
+    auto u16 = [&](uint64_t at) { return uint64_t(zip.at(at)) | uint64_t(zip.at(at + 1)) << 8; };
+    auto u32 = [&](uint64_t at) { return u16(at) | u16(at + 2) << 16; };
+    ZipLayout layout;
+    uint64_t end_record = zip.size() - 22;  // no archive comment
+    EXPECT_EQ(u32(end_record), 0x06054b50u);
+    layout.directory_begin = u32(end_record + 16);
+    layout.directory_end = layout.directory_begin + u32(end_record + 12);
+    for (uint64_t at = layout.directory_begin; at < layout.directory_end;
+         at += 46 + u16(at + 28) + u16(at + 30) + u16(at + 32)) {
+        if (std::string(zip.begin() + at + 46, zip.begin() + at + 46 + u16(at + 28)) != "3D/3dmodel.model") continue;
+        uint64_t local = u32(at + 42);
+        layout.model_begin = local + 30 + u16(local + 26) + u16(local + 28);
+        layout.model_end = layout.model_begin + u32(at + 20);
+    }
+    return layout;
 }
 
 class CurrentFolder {
@@ -200,6 +241,129 @@ TEST(Save, ProgramKeepsItsInputWhenSavingOverItFails)
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("[Save] " + path + "\n"), std::string::npos) << r.out;
     ExpectOnly(dir.path(), {"sphere.3mf"});
+}
+
+// A save cut short by a file-size limit, wherever it lands in the package,
+// or by a device that refuses writes, fails like a full disk: every line
+// printed before it, then its failure line, exit 2, the earlier file as it
+// was and nothing new beside it. The limits come with SIGXFSZ at its default
+// action, which would kill a program that does not ignore it.
+TEST(SaveProcess, SaveCutShortFailsAndLeavesNothing)
+{
+    testsupport::TempDir dir;
+    const std::string input = dir.file("torus.3mf");
+    testsupport::WriteBytes(input, TorusPackage(30, 30));
+    const std::vector<uint8_t> earlier = testsupport::ReadBytes(input);
+    fs::create_directory(dir.file("first"));
+    const std::string first_output = dir.file("first/model.3mf");
+    const testsupport::RunResult first = testsupport::Run({OMBRANE_EXE, input, first_output});
+    ASSERT_EQ(first.status, 0) << first.out;
+    const std::vector<uint8_t> saved = testsupport::ReadBytes(first_output);
+    const ZipLayout at = LayoutOf(saved);
+    ASSERT_LT(at.model_begin, at.model_end);
+    ASSERT_LT(at.model_end, saved.size());
+    ASSERT_LT(at.directory_begin, at.directory_end);
+    const std::string lines_before_save = first.out.substr(0, first.out.find("[Save] "));
+
+    // named_temporary: unnamed files refused, as some file systems do.
+    struct Case { const char* name; int64_t limit; bool full_device, named_temporary; };
+    const int64_t inside_model = int64_t(at.model_begin + at.model_end) / 2;
+    const int64_t inside_directory = int64_t(at.directory_begin + at.directory_end) / 2;
+    const Case cases[] = {
+        {"limit inside the model part", inside_model, false, false},
+        {"limit at the end of the model part", int64_t(at.model_end), false, false},
+        {"limit inside the central directory", inside_directory, false, false},
+        {"output is /dev/full", -1, true, false},
+        {"limit inside the model part, named temporary file", inside_model, false, true},
+        {"limit inside the central directory, named temporary file", inside_directory, false, true},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        if (c.named_temporary && testsupport::kUnderSanitizer) continue;  // no preloading before the runtime
+        SCOPED_TRACE(c.name);
+        const std::string folder = dir.file("case" + std::to_string(n++));
+        fs::create_directory(folder);
+        const std::string output = folder + "/model.3mf";
+        if (c.full_device)
+            ASSERT_EQ(::symlink("/dev/full", output.c_str()), 0);
+        else
+            testsupport::WriteBytes(output, earlier);
+        testsupport::RunOptions options;
+        options.file_size_limit = c.limit;
+        if (c.named_temporary) options.env.push_back("LD_PRELOAD=" MESHTOOLS_NO_TMPFILE_LIB);
+        const testsupport::RunResult r = testsupport::Run({OMBRANE_EXE, input, output}, options);
+        EXPECT_EQ(r.status, 2) << r.out;
+        std::string want_before = lines_before_save;
+        want_before.replace(want_before.find(first_output), first_output.size(), output);
+        ASSERT_EQ(r.out.substr(0, want_before.size()), want_before) << r.out;
+        const std::string last = r.out.substr(want_before.size());
+        EXPECT_EQ(last.rfind("[HRESULT] 0x", 0), 0u) << last;
+        EXPECT_EQ(last.find('\n'), last.size() - 1) << last;
+        if (c.full_device)
+            EXPECT_EQ(fs::read_symlink(output), "/dev/full");
+        else
+            EXPECT_TRUE(testsupport::ReadBytes(output) == earlier);
+        ExpectOnly(folder, {"model.3mf"});
+    }
+}
+
+// Where unnamed files are refused, the save goes through a named temporary
+// file that replaces the output, keeping its permissions.
+TEST(SaveProcess, NamedTemporaryFileReplacesTheOutput)
+{
+    if (testsupport::kUnderSanitizer) GTEST_SKIP() << "no preloading before the sanitizer runtime";
+    testsupport::TempDir dir;
+    const std::string input = dir.file("torus.3mf"), output = dir.file("out/model.3mf");
+    const std::vector<uint8_t> package = TorusPackage(30, 30);
+    testsupport::WriteBytes(input, package);
+    fs::create_directory(dir.file("out"));
+    testsupport::WriteBytes(output, {1, 2, 3});
+    ASSERT_EQ(::chmod(output.c_str(), 0640), 0);
+    testsupport::RunOptions options;
+    options.env.push_back("LD_PRELOAD=" MESHTOOLS_NO_TMPFILE_LIB);
+    const testsupport::RunResult r = testsupport::Run({OMBRANE_EXE, input, output}, options);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("[Save] " + output + "\n"), std::string::npos) << r.out;
+    ExpectLoadsAs(output, ReadModelDocument(package.data(), package.size()));
+    struct stat st;
+    ASSERT_EQ(::stat(output.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    ExpectOnly(dir.file("out"), {"model.3mf"});
+}
+
+// A run killed while it saves, as soon as its file shows in the folder and
+// later, leaves the earlier file or the complete new one and nothing else,
+// and keeps the lines it printed before the save.
+TEST(SaveProcess, KilledSaveLeavesTheEarlierFileOrTheNewOne)
+{
+    testsupport::TempDir dir;
+    const std::string input = dir.file("torus.3mf");
+    testsupport::WriteBytes(input, TorusPackage(400, 250));
+    fs::create_directory(dir.file("first"));
+    const testsupport::RunResult first = testsupport::Run({OMBRANE_EXE, input, dir.file("first/model.3mf")});
+    ASSERT_EQ(first.status, 0) << first.out;
+    const std::vector<uint8_t> saved = testsupport::ReadBytes(dir.file("first/model.3mf"));
+    const std::vector<uint8_t> earlier(1000, 'e');
+    const std::string verified = "[Verify] AfterRepair\n[Verify] Mesh 0 IsValid=true\n";
+
+    fs::create_directory(dir.file("out"));
+    const std::string output = dir.file("out/model.3mf");
+    int killed = 0;
+    for (uint64_t min_bytes : {uint64_t(0), saved.size() / 4, saved.size() / 2}) {
+        SCOPED_TRACE(min_bytes);
+        testsupport::WriteBytes(output, earlier);
+        testsupport::KillWhenWriting kill(dir.file("out"), min_bytes);
+        testsupport::RunOptions options;
+        options.while_running = std::ref(kill);
+        const testsupport::RunResult r = testsupport::Run({OMBRANE_EXE, input, output}, options);
+        const std::vector<uint8_t> left = testsupport::ReadBytes(output);
+        EXPECT_TRUE(left == earlier || left == saved) << left.size() << " bytes";
+        ExpectOnly(dir.file("out"), {"model.3mf"});
+        if (r.status != -1) continue;
+        killed++;
+        EXPECT_NE(r.out.find(verified), std::string::npos) << r.out;
+    }
+    EXPECT_GT(killed, 0);
 }
 
 }  // namespace

@@ -1,17 +1,22 @@
 // Scratch folders, child processes and file bytes for the test suites.
 #include "test_support.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <stdexcept>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,32 +37,60 @@ TempDir::~TempDir()
     std::filesystem::remove_all(path_, ec);
 }
 
+// The child side of a run with a file-size limit: posix_spawn cannot set
+// one. Only async-signal-safe calls between fork and exec.
+static pid_t ForkWithLimit(char* const* args, char* const* envp, int out_fd, int err_fd, int64_t limit)
+{
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    struct sigaction dfl = {};
+    dfl.sa_handler = SIG_DFL;
+    sigaction(SIGXFSZ, &dfl, nullptr);
+    rlimit rl = {(rlim_t)limit, (rlim_t)limit};
+    int in_fd = open("/dev/null", O_RDONLY);
+    if (setrlimit(RLIMIT_FSIZE, &rl) != 0 || in_fd < 0 || dup2(in_fd, 0) < 0 || dup2(out_fd, 1) < 0 ||
+        dup2(err_fd, 2) < 0)
+        _exit(127);
+    execve(args[0], args, envp);
+    _exit(127);
+}
+
 RunResult Run(const std::vector<std::string>& argv, const std::vector<std::string>& env)
 {
-    int out_pipe[2], err_pipe[2];
-    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
+    RunOptions options;
+    options.env = env;
+    return Run(argv, options);
+}
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
-    posix_spawn_file_actions_addclose(&actions, out_pipe[0]);
-    posix_spawn_file_actions_addclose(&actions, err_pipe[0]);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+RunResult Run(const std::vector<std::string>& argv, const RunOptions& options)
+{
+    int out_pipe[2], err_pipe[2];
+    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
 
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     std::vector<std::string> env_store;
     for (char** e = environ; *e; ++e) env_store.emplace_back(*e);
-    for (const std::string& e : env) env_store.push_back(e);
+    for (const std::string& e : options.env) env_store.push_back(e);
     std::vector<char*> envp;
     for (std::string& e : env_store) envp.push_back(e.data());
     envp.push_back(nullptr);
 
-    pid_t pid;
-    int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
+    pid_t pid = -1;
+    int rc = 0;
+    if (options.file_size_limit >= 0) {
+        pid = ForkWithLimit(args.data(), envp.data(), out_pipe[1], err_pipe[1], options.file_size_limit);
+        if (pid < 0) rc = errno;
+    } else {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+    }
     close(out_pipe[1]);
     close(err_pipe[1]);
     if (rc != 0) {
@@ -71,8 +104,10 @@ RunResult Run(const std::vector<std::string>& argv, const std::vector<std::strin
     std::string* sinks[2] = {&result.out, &result.err};
     int open_count = 2;
     char buf[65536];
+    const timespec tick = {0, 100000};
     while (open_count > 0) {
-        if (poll(fds, 2, -1) < 0) {
+        if (options.while_running) options.while_running(pid);
+        if (ppoll(fds, 2, options.while_running ? &tick : nullptr, nullptr) < 0) {
             if (errno == EINTR) continue;
             break;
         }
@@ -92,6 +127,38 @@ RunResult Run(const std::vector<std::string>& argv, const std::vector<std::strin
     while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {}
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
     return result;
+}
+
+KillWhenWriting::KillWhenWriting(const std::string& folder, uint64_t min_bytes)
+    : folder_(std::filesystem::canonical(folder).string()), min_bytes_(min_bytes)
+{
+    for (const auto& e : std::filesystem::directory_iterator(folder_)) earlier_.push_back(e.path().string());
+    std::sort(earlier_.begin(), earlier_.end());
+}
+
+void KillWhenWriting::operator()(pid_t pid)
+{
+    if (fired_) return;
+    const std::string fd_dir = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* dir = opendir(fd_dir.c_str());
+    if (!dir) return;
+    while (dirent* e = readdir(dir)) {
+        const std::string link = fd_dir + "/" + e->d_name;
+        char target[4096];
+        ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        if (n <= 0) continue;
+        target[n] = 0;
+        // An unnamed file shows as "<folder>/#<inode> (deleted)".
+        const std::string path = target;
+        if (path.compare(0, folder_.size() + 1, folder_ + "/") != 0) continue;
+        if (std::binary_search(earlier_.begin(), earlier_.end(), path)) continue;
+        struct stat st;
+        if (stat(link.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || (uint64_t)st.st_size < min_bytes_) continue;
+        kill(pid, SIGKILL);
+        fired_ = true;
+        break;
+    }
+    closedir(dir);
 }
 
 std::vector<uint8_t> ReadBytes(const std::string& path)

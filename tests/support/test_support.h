@@ -2,7 +2,10 @@
 // program and capturing what it says, whole-file reads.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,6 +36,34 @@ struct RunResult {
 // streams. env entries ("NAME=value") are added to the inherited environment.
 RunResult Run(const std::vector<std::string>& argv,
               const std::vector<std::string>& env = {});
+
+struct RunOptions {
+    std::vector<std::string> env;  // as for Run
+    // The child's file-size limit (RLIMIT_FSIZE) in bytes, set before exec
+    // with SIGXFSZ at its default action, as a shell's "ulimit -f" leaves
+    // it; negative: inherited.
+    int64_t file_size_limit = -1;
+    // Called with the child's pid about every 100 microseconds while it runs.
+    std::function<void(pid_t)> while_running;
+};
+RunResult Run(const std::vector<std::string>& argv, const RunOptions& options);
+
+// A while_running watcher: kills the child (SIGKILL) once it holds open a
+// new file in folder, one not there when the watcher was made (an unnamed
+// O_TMPFILE one included), of at least min_bytes, as /proc shows its
+// descriptors. The child's input files must lie elsewhere.
+class KillWhenWriting {
+public:
+    KillWhenWriting(const std::string& folder, uint64_t min_bytes);
+    void operator()(pid_t pid);
+    bool fired() const { return fired_; }
+
+private:
+    std::string folder_;
+    std::vector<std::string> earlier_;  // sorted paths
+    uint64_t min_bytes_;
+    bool fired_ = false;
+};
 
 std::vector<uint8_t> ReadBytes(const std::string& path);
 void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes);

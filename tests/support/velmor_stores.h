@@ -1,20 +1,25 @@
 // velmor test stores: the parameter block kept across a test, stores owned by
-// a test in the malloc'd arrays velmor grows and frees, stderr captured with
-// its timings masked, and a remesh run of the program read back.
+// a test in the malloc'd arrays velmor grows and frees, seeded random caps,
+// stderr captured with its timings masked, and a remesh run of the program
+// read back.
 #pragma once
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <random>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "test_support.h"
-#include "velmor.h"
+#include "core/edgetab.h"
+#include "core/params.h"
+#include "core/stores.h"
 #include "velmor_kit.h"
 
 namespace velmorkit {
@@ -61,6 +66,55 @@ inline void LoadRows(tris* ts, const std::vector<int32_t>& tri, int64_t cap)
     ts->cap = cap;
     ts->tri = (int32_t*)malloc(sizeof(int32_t) * 3 * ts->cap);
     if (ts->n) memcpy(ts->tri, tri.data(), sizeof(int32_t) * 3 * ts->n);
+}
+
+// A jittered grid over the unit square, boundary points first (the wall),
+// each cell cut by a random diagonal, all counter-clockwise in z = 0.
+struct RandomCap {
+    std::vector<double> xyz;
+    std::vector<int32_t> tri, contour;
+    int32_t np = 0;
+};
+
+inline RandomCap RandomGridCap(int n, uint32_t seed, double z_noise)
+{
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> jit(-0.3, 0.3), zr(-1, 1);
+    std::vector<int32_t> id((n + 1) * (n + 1), -1);
+    RandomCap cap;
+    auto on_rim = [n](int i, int j) { return i == 0 || j == 0 || i == n || j == n; };
+    // Contour in loop order: bottom, right, top, left.
+    std::vector<std::pair<int, int>> loop;
+    for (int i = 0; i < n; i++) loop.push_back({i, 0});
+    for (int j = 0; j < n; j++) loop.push_back({n, j});
+    for (int i = n; i > 0; i--) loop.push_back({i, n});
+    for (int j = n; j > 0; j--) loop.push_back({0, j});
+    int32_t next = 0;
+    auto add = [&](int i, int j) {
+        double x = i, y = j, z = 0;
+        if (!on_rim(i, j)) {
+            x += jit(rng);
+            y += jit(rng);
+            z = z_noise * zr(rng);
+        }
+        cap.xyz.insert(cap.xyz.end(), {x / n, y / n, z});
+        id[j * (n + 1) + i] = next++;
+    };
+    for (auto [i, j] : loop) {
+        add(i, j);
+        cap.contour.push_back(id[j * (n + 1) + i]);
+    }
+    cap.np = next;
+    for (int j = 1; j < n; j++)
+        for (int i = 1; i < n; i++) add(i, j);
+    for (int j = 0; j < n; j++)
+        for (int i = 0; i < n; i++) {
+            int32_t a = id[j * (n + 1) + i], b = id[j * (n + 1) + i + 1];
+            int32_t c = id[(j + 1) * (n + 1) + i + 1], d = id[(j + 1) * (n + 1) + i];
+            if (rng() & 1) cap.tri.insert(cap.tri.end(), {a, b, c, a, c, d});
+            else cap.tri.insert(cap.tri.end(), {a, b, d, b, c, d});
+        }
+    return cap;
 }
 
 // What run() wrote on stderr.

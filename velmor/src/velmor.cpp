@@ -1,9 +1,20 @@
 // velmor: remeshes a cap over a wall contour, then optionally fairs and
 // drapes it. main runs the stages in their one fixed order.
-#include "velmor.h"
+#include "core/edgetab.h"
+#include "core/io.h"
+#include "core/options.h"
+#include "core/params.h"
+#include "core/stores.h"
+#include "core/targets.h"
+#include "drape/drape_passes.h"
+#include "drape/wall_grid.h"
+#include "fair/cot_op.h"
+#include "fair/fairing.h"
+#include "remesh/remesh.h"
 
 #include <omp.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 

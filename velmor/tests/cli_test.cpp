@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "sanitizers.h"
 #include "test_support.h"
 #include "velmor_kit.h"
 
@@ -210,14 +211,21 @@ TEST(OutputFile, GoesWhereThePathSays)
     EXPECT_TRUE(S_ISLNK(lst.st_mode));
     EXPECT_EQ(ReadBytes(dir.file("target.bin")), CapAsRead(mesh));
 
-    // An existing file is replaced with its permissions kept.
-    testsupport::WriteBytes(dir.file("old.bin"), std::vector<uint8_t>(5000, 7));
-    ASSERT_EQ(chmod(dir.file("old.bin").c_str(), 0640), 0);
-    r = testsupport::Run({VELMOR_EXE, "--remesh", in, dir.file("old.bin"), "--max-passes", "0"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(ReadBytes(dir.file("old.bin")), CapAsRead(mesh));
-    ASSERT_EQ(stat(dir.file("old.bin").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    // An existing file is replaced with its permissions kept, also through
+    // a named temporary file where unnamed files are refused.
+    for (bool named_temporary : {false, true}) {
+        if (named_temporary && testsupport::kUnderSanitizer) continue;  // no preloading before the runtime
+        SCOPED_TRACE(named_temporary ? "named temporary file" : "unnamed temporary file");
+        testsupport::WriteBytes(dir.file("old.bin"), std::vector<uint8_t>(5000, 7));
+        ASSERT_EQ(chmod(dir.file("old.bin").c_str(), 0640), 0);
+        std::vector<std::string> env;
+        if (named_temporary) env.push_back("LD_PRELOAD=" MESHTOOLS_NO_TMPFILE_LIB);
+        r = testsupport::Run({VELMOR_EXE, "--remesh", in, dir.file("old.bin"), "--max-passes", "0"}, env);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(ReadBytes(dir.file("old.bin")), CapAsRead(mesh));
+        ASSERT_EQ(stat(dir.file("old.bin").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0640u);
+    }
     EXPECT_EQ(DirEntries(dir.path()), (std::vector<std::string>{"in.bin", "link.bin", "old.bin", "target.bin"}));
 }
 
@@ -260,22 +268,28 @@ TEST(OutputFile, FailureAfterTheWorkLeavesNoTraceAndNoFinalLine)
         const char* name;
         std::string out;
         std::string shell_prefix;  // empty: run directly
+        bool named_temporary;      // unnamed files refused
     };
     const Case cases[] = {
-        {"missing folder", dir.file("nowhere/out.bin"), ""},
-        {"a folder", dir.file("sub"), ""},
-        {"a device that refuses writes", "/dev/full", ""},
-        {"file-size limit, signal ignored", dir.file("sub/out.bin"), "trap '' XFSZ; ulimit -f 1; "},
-        {"file-size limit, default signal", dir.file("sub/out.bin"), "ulimit -f 1; "},
+        {"missing folder", dir.file("nowhere/out.bin"), "", false},
+        {"a folder", dir.file("sub"), "", false},
+        {"a device that refuses writes", "/dev/full", "", false},
+        {"file-size limit, signal ignored", dir.file("sub/out.bin"), "trap '' XFSZ; ulimit -f 1; ", false},
+        {"file-size limit, default signal", dir.file("sub/out.bin"), "ulimit -f 1; ", false},
+        {"file-size limit, named temporary file", dir.file("sub/out.bin"), "ulimit -f 1; ", true},
+        {"missing folder, named temporary file", dir.file("nowhere/out.bin"), "", true},
     };
     for (const Case& c : cases) {
+        if (c.named_temporary && testsupport::kUnderSanitizer) continue;  // no preloading before the runtime
         SCOPED_TRACE(c.name);
+        std::vector<std::string> env;
+        if (c.named_temporary) env.push_back("LD_PRELOAD=" MESHTOOLS_NO_TMPFILE_LIB);
         RunResult r;
         if (c.shell_prefix.empty()) {
-            r = testsupport::Run({VELMOR_EXE, "--remesh", in, c.out, "--max-passes", "0"});
+            r = testsupport::Run({VELMOR_EXE, "--remesh", in, c.out, "--max-passes", "0"}, env);
         } else {
             r = testsupport::Run({"/bin/sh", "-c", c.shell_prefix + "exec \"$0\" --remesh \"$1\" \"$2\" --max-passes 0",
-                     VELMOR_EXE, in, c.out});
+                     VELMOR_EXE, in, c.out}, env);
         }
         EXPECT_EQ(r.status, 2);
         std::vector<std::string> lines = Lines(r.err);
@@ -286,6 +300,35 @@ TEST(OutputFile, FailureAfterTheWorkLeavesNoTraceAndNoFinalLine)
         EXPECT_EQ(ReadBytes(dir.file("sub/out.bin")), earlier);
         EXPECT_EQ(DirEntries(dir.file("sub")), std::vector<std::string>{"out.bin"});
     }
+}
+
+// A run killed while it writes, as soon as its file shows in the folder and
+// later, leaves the earlier file or the complete new one and nothing else.
+TEST(OutputFile, KilledWriteLeavesTheEarlierFileOrTheNewOne)
+{
+    // The hole's two triangles over and over: megabytes of output, written
+    // at once, so the kills land while it is being written.
+    Mesh mesh = velmorkit::SquareHole();
+    for (int i = 1; i < 150000; i++) mesh.cap.insert(mesh.cap.end(), {0, 1, 2, 0, 2, 3});
+    TempDir dir;
+    const std::string in = dir.file("in.bin"), out = dir.file("out/out.bin");
+    velmorkit::WriteInput(in, mesh);
+    ASSERT_EQ(mkdir(dir.file("out").c_str(), 0755), 0);
+    const std::vector<uint8_t> written = CapAsRead(mesh), earlier = {1, 2, 3};
+    int killed = 0;
+    for (uint64_t min_bytes : {uint64_t(0), written.size() / 4, written.size() / 2}) {
+        SCOPED_TRACE(min_bytes);
+        testsupport::WriteBytes(out, earlier);
+        testsupport::KillWhenWriting kill(dir.file("out"), min_bytes);
+        testsupport::RunOptions options;
+        options.while_running = std::ref(kill);
+        RunResult r = testsupport::Run({VELMOR_EXE, "--remesh", in, out, "--max-passes", "0"}, options);
+        const std::vector<uint8_t> left = ReadBytes(out);
+        EXPECT_TRUE(left == earlier || left == written) << left.size() << " bytes";
+        EXPECT_EQ(DirEntries(dir.file("out")), std::vector<std::string>{"out.bin"});
+        if (r.status == -1) killed++;
+    }
+    EXPECT_GT(killed, 0);
 }
 
 }  // namespace

@@ -1,7 +1,11 @@
 // Collapse sub-passes: which short edges merge, the three refusals, the
 // merges that would break the surface, locking within a sub-pass, how many
 // sub-passes run, and whole runs whose pass lines show merges.
-#include "velmor.h"
+#include "remesh/collapse.h"
+#include "core/params.h"
+#include "core/sort.h"
+#include "core/stores.h"
+#include "core/targets.h"
 
 #include <gtest/gtest.h>
 
@@ -137,6 +141,19 @@ Fixture diamond(double d = 0.1, double r = 0.8, double wall_targ = 1.0, double c
 
 enum { kN = 0, kE = 1, kS = 2, kW = 3, kA = 4, kB = 5 };
 
+// Wall points 0, 1, ... in the order given, then the short created edge
+// a (0, 0, 0) - b (0.1, 0, 0); rows name its ends kEndA and kEndB.
+enum { kEndA = -1, kEndB = -2 };
+Fixture short_edge_among(const std::vector<std::array<double, 3>>& wall, const std::vector<int32_t>& rows)
+{
+    Fixture f;
+    for (const std::array<double, 3>& p : wall) f.add(p[0], p[1], p[2], 1);
+    f.np = (int32_t)wall.size();
+    const int32_t a = f.add(0, 0, 0, 1), b = f.add(0.1, 0, 0, 1);
+    for (int32_t v : rows) f.tri.push_back(v == kEndA ? a : v == kEndB ? b : v);
+    return f;
+}
+
 }  // namespace
 
 TEST(CollapseDiamond, CandidatesAndRefusals)
@@ -257,63 +274,34 @@ TEST(CollapseTopology, MergesThatWouldBreakTheSurfaceAreRefused)
              return f;
          },
          {0, 1, 0, 0}},
+        // Wall points c, d.
         {"ends of a tetrahedron: two faces would fold onto each other",
          [] {
-             Fixture f;
-             const int32_t c = f.add(0.05, 1, 0, 1), d = f.add(0.05, 0.3, 1, 1);
-             f.np = 2;
-             const int32_t a = f.add(0, 0, 0, 1), b = f.add(0.1, 0, 0, 1);
-             f.face(a, b, c);
-             f.face(a, c, d);
-             f.face(a, d, b);
-             f.face(b, d, c);
-             return f;
+             return short_edge_among({{0.05, 1, 0}, {0.05, 0.3, 1}},
+                                     {kEndA, kEndB, 0, kEndA, 0, 1, kEndA, 1, kEndB, kEndB, 1, 0});
          },
          {0, 1, 0, 0}},
+        // Wall points c, d, p, q, r.
         {"boundary edge whose ends share an interior side's far end: three triangles on one side",
          [] {
-             Fixture f;
-             const int32_t c = f.add(0.05, 0.5, 0, 1), d = f.add(0.05, -0.5, 0, 1);
-             const int32_t p = f.add(-0.5, -0.5, 0, 1), q = f.add(-0.5, 0, 0, 1);
-             const int32_t r = f.add(0.6, -0.5, 0, 1);
-             f.np = 5;
-             const int32_t a = f.add(0, 0, 0, 1), b = f.add(0.1, 0, 0, 1);
-             f.face(a, b, c);
-             f.face(a, d, p);
-             f.face(a, q, d);
-             f.face(b, d, r);
-             return f;
+             return short_edge_among({{0.05, 0.5, 0}, {0.05, -0.5, 0}, {-0.5, -0.5, 0}, {-0.5, 0, 0}, {0.6, -0.5, 0}},
+                                     {kEndA, kEndB, 0, kEndA, 1, 2, kEndA, 3, 1, kEndB, 1, 4});
          },
          {0, 1, 0, 0}},
+        // Wall points c, d, p, r.
         {"boundary ends whose sides to a shared point run the same way",
          [] {
-             Fixture f;
-             const int32_t c = f.add(0.05, 0.5, 0, 1), d = f.add(0.05, -0.5, 0, 1);
-             const int32_t p = f.add(-0.5, -0.5, 0, 1), r = f.add(0.6, -0.5, 0, 1);
-             f.np = 4;
-             const int32_t a = f.add(0, 0, 0, 1), b = f.add(0.1, 0, 0, 1);
-             f.face(a, b, c);
-             f.face(a, d, p);
-             f.face(b, d, r);
-             return f;
+             return short_edge_among({{0.05, 0.5, 0}, {0.05, -0.5, 0}, {-0.5, -0.5, 0}, {0.6, -0.5, 0}},
+                                     {kEndA, kEndB, 0, kEndA, 1, 2, kEndB, 1, 3});
          },
          {0, 1, 0, 0}},
+        // Wall points n, s, p, q, r, t, then x: last, so counted after n and s.
         {"third common neighbour across two interior sides",
          [] {
-             Fixture f;
-             const int32_t n = f.add(0.05, 0.5, 0, 1), so = f.add(0.05, -0.5, 0, 1);
-             const int32_t p = f.add(-0.5, 1, 0, 1), q = f.add(-0.5, -1, 0, 1);
-             const int32_t r = f.add(0.6, 1, 0, 1), t = f.add(0.6, -1, 0, 1);
-             const int32_t x = f.add(0.05, 2, 1, 1);  // last, so counted after n and so
-             f.np = 7;
-             const int32_t a = f.add(0, 0, 0, 1), b = f.add(0.1, 0, 0, 1);
-             f.face(a, b, n);
-             f.face(b, a, so);
-             f.face(a, x, p);
-             f.face(a, q, x);
-             f.face(b, x, r);
-             f.face(b, t, x);
-             return f;
+             return short_edge_among({{0.05, 0.5, 0}, {0.05, -0.5, 0}, {-0.5, 1, 0}, {-0.5, -1, 0}, {0.6, 1, 0},
+                                      {0.6, -1, 0}, {0.05, 2, 1}},
+                                     {kEndA, kEndB, 0, kEndB, kEndA, 1, kEndA, 6, 2, kEndA, 3, 6, kEndB, 6, 4,
+                                      kEndB, 5, 6});
          },
          {0, 1, 0, 0}},
         {"boundary edge closing a notch merges",

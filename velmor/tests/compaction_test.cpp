@@ -1,6 +1,7 @@
 // End of remeshing: created points renumbered in order, unused ones dropped,
 // and the two statistics lines.
-#include "velmor.h"
+#include "remesh/compaction.h"
+#include "core/stores.h"
 
 #include <gtest/gtest.h>
 

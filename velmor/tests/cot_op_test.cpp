@@ -1,6 +1,7 @@
 // Cotangent operator: known weights and masses, structural invariants on a
 // bumpy grid, clamped and degenerate corners.
-#include "velmor.h"
+#include "fair/cot_op.h"
+#include "core/stores.h"
 
 #include <gtest/gtest.h>
 

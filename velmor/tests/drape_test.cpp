@@ -1,7 +1,12 @@
 // Crossing detection against a brute-force double loop for any team size,
 // and whole --drape runs: a flat wall that nothing pierces, a wall with a
 // spike through the cap, the pass limits, and thread-count independence.
-#include "velmor.h"
+#include "drape/drape.h"
+#include "core/geometry.h"
+#include "core/params.h"
+#include "core/stores.h"
+#include "core/targets.h"
+#include "drape/wall_grid.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Edge keys, the contour key set, the edge table and distinct edge lists,
 // checked against std::set / std::map references.
-#include "velmor.h"
+#include "core/edgetab.h"
 
 #include <gtest/gtest.h>
 

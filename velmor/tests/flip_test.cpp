@@ -1,6 +1,10 @@
 // Flip sweep: which candidates flip, which are passed over, which count as
 // deviation refusals, and what a sweep keeps on random caps.
-#include "velmor.h"
+#include "remesh/flip.h"
+#include "core/edgetab.h"
+#include "core/geometry.h"
+#include "core/params.h"
+#include "core/stores.h"
 
 #include <gtest/gtest.h>
 
@@ -47,15 +51,23 @@ std::vector<double> rhombus(double lift = 0)
 }
 
 using velmorkit::Params;
+using velmorkit::RandomCap;
+using velmorkit::RandomGridCap;
+
+// Deviation limits inside and next to the wall; the area may grow 0.1 %.
+void flip_limits(double dev_in, double dev_rim)
+{
+    g_par.dev_in = dev_in;
+    g_par.dev_rim = dev_rim;
+    g_par.area_grow = 1.001;
+}
 
 }  // namespace
 
 TEST(FlipPass, CandidateTable)
 {
     Params keep;
-    g_par.dev_in = 0.3;
-    g_par.dev_rim = 0.05;
-    g_par.area_grow = 1.001;
+    flip_limits(0.3, 0.05);
     // The rhombus flips to (p, d, c), (d, q, c) when nothing stops it.
     const std::vector<int32_t> pair = {0, 1, 2, 1, 0, 3};
     const std::vector<int32_t> flipped = {0, 3, 2, 3, 1, 2};
@@ -121,55 +133,6 @@ TEST(FlipPass, RefusalsAreRecountedEachCall)
 
 namespace {
 
-// A jittered grid over the unit square, boundary points first (the wall),
-// each cell cut by a random diagonal, all counter-clockwise in z = 0.
-struct RandomCap {
-    std::vector<double> xyz;
-    std::vector<int32_t> tri, contour;
-    int32_t np = 0;
-};
-
-RandomCap random_cap(int n, uint32_t seed, double z_noise)
-{
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<double> jit(-0.3, 0.3), zr(-1, 1);
-    std::vector<int32_t> id((n + 1) * (n + 1), -1);
-    RandomCap cap;
-    auto on_rim = [n](int i, int j) { return i == 0 || j == 0 || i == n || j == n; };
-    // Contour in loop order: bottom, right, top, left.
-    std::vector<std::pair<int, int>> loop;
-    for (int i = 0; i < n; i++) loop.push_back({i, 0});
-    for (int j = 0; j < n; j++) loop.push_back({n, j});
-    for (int i = n; i > 0; i--) loop.push_back({i, n});
-    for (int j = n; j > 0; j--) loop.push_back({0, j});
-    int32_t next = 0;
-    auto add = [&](int i, int j) {
-        double x = i, y = j, z = 0;
-        if (!on_rim(i, j)) {
-            x += jit(rng);
-            y += jit(rng);
-            z = z_noise * zr(rng);
-        }
-        cap.xyz.insert(cap.xyz.end(), {x / n, y / n, z});
-        id[j * (n + 1) + i] = next++;
-    };
-    for (auto [i, j] : loop) {
-        add(i, j);
-        cap.contour.push_back(id[j * (n + 1) + i]);
-    }
-    cap.np = next;
-    for (int j = 1; j < n; j++)
-        for (int i = 1; i < n; i++) add(i, j);
-    for (int j = 0; j < n; j++)
-        for (int i = 0; i < n; i++) {
-            int32_t a = id[j * (n + 1) + i], b = id[j * (n + 1) + i + 1];
-            int32_t c = id[(j + 1) * (n + 1) + i + 1], d = id[(j + 1) * (n + 1) + i];
-            if (rng() & 1) cap.tri.insert(cap.tri.end(), {a, b, c, a, c, d});
-            else cap.tri.insert(cap.tri.end(), {a, b, d, b, c, d});
-        }
-    return cap;
-}
-
 // Directed sides and how often each occurs.
 std::map<std::pair<int32_t, int32_t>, int> directed_sides(const tris& ts)
 {
@@ -184,13 +147,11 @@ std::map<std::pair<int32_t, int32_t>, int> directed_sides(const tris& ts)
 TEST(FlipPass, RandomCapsKeepCountWindingAndContour)
 {
     Params keep;
-    g_par.dev_in = 0.3;
-    g_par.dev_rim = 0.05;
-    g_par.area_grow = 1.001;
+    flip_limits(0.3, 0.05);
     for (uint32_t seed = 1; seed <= 40; seed++) {
         SCOPED_TRACE(seed);
         const bool planar = seed % 2;
-        RandomCap cap = random_cap(8 + seed % 5, seed, planar ? 0 : 0.02);
+        RandomCap cap = RandomGridCap(8 + seed % 5, seed, planar ? 0 : 0.02);
         Mesh m(cap.xyz, cap.tri, cap.contour);
         const int64_t nt = m.ts.n;
         int64_t total = 0;
@@ -234,12 +195,10 @@ TEST(FlipPass, RandomCapsKeepCountWindingAndContour)
 TEST(FlipPass, DecisionsKeptWithinAPhaseChangeNothing)
 {
     Params keep;
-    g_par.dev_in = 0.01;  // small enough for deviation refusals on bumpy caps
-    g_par.dev_rim = 0.002;
-    g_par.area_grow = 1.001;
+    flip_limits(0.01, 0.002);  // small enough for deviation refusals on bumpy caps
     for (uint32_t seed = 1; seed <= 12; seed++) {
         SCOPED_TRACE(seed);
-        RandomCap cap = random_cap(10 + seed % 4, 100 + seed, 0.03);
+        RandomCap cap = RandomGridCap(10 + seed % 4, 100 + seed, 0.03);
         struct Call { int64_t flips, refusals; std::vector<int32_t> rows; };
         // Each call on its own, then the same calls as one phase.
         std::vector<Call> fresh, phase;
@@ -276,28 +235,26 @@ TEST(FlipPass, DecisionsKeptWithinAPhaseChangeNothing)
 
 namespace {
 
-// The sweep written plainly: one record per edge key in a map, listed in
-// the order the keys were first met, flips appending theirs; every test in
-// its written order.
+// The sweep written plainly over an edge table: one record per edge key,
+// visited in the table's insertion order (the order the keys were first
+// met, flips appending theirs); every test in its written order. Record
+// data: the first two faces, the sides that produced it, live.
 int64_t plain_flip_pass(Mesh& m, int32_t np, int64_t* refusals)
 {
-    struct Rec { int32_t face[2] = {0, 0}; int32_t nface = 0, live = 0; };
-    std::map<uint64_t, Rec> recs;
-    std::vector<uint64_t> listed;
+    enum { kFace0, kFace1, kSides, kLive };
+    // Only first-met edges flip, each making one key: 6 nt keys at most.
+    edgetab recs;
+    edgetab_init(&recs, 3 * m.ts.n);
     int32_t* tri = m.ts.tri;
     auto row = [&](int64_t t) { return tri + 3 * t; };
     auto pos = [&](int32_t v) { return m.vs.xyz + 3 * (int64_t)v; };
     for (int64_t i = 0; i < m.ts.n; i++)
         for (int s = 0; s < 3; s++) {
-            uint64_t key = edge_key(row(i)[s], row(i)[(s + 1) % 3]);
-            auto [it, fresh] = recs.try_emplace(key);
-            Rec& r = it->second;
-            if (fresh) {
-                listed.push_back(key);
-                r.live = 1;
-            }
-            if (r.nface < 2) r.face[r.nface] = (int32_t)i;
-            r.nface++;
+            int32_t fresh = 0;
+            int32_t* r = edgetab_get(&recs, edge_key(row(i)[s], row(i)[(s + 1) % 3]), &fresh)->data;
+            if (fresh) r[kLive] = 1;
+            if (r[kSides] < 2) r[kFace0 + r[kSides]] = (int32_t)i;
+            r[kSides]++;
         }
     auto has = [](const int32_t* r, int32_t v) { return r[0] == v || r[1] == v || r[2] == v; };
     auto runs = [](const int32_t* r, int32_t x, int32_t y) {
@@ -318,17 +275,18 @@ int64_t plain_flip_pass(Mesh& m, int32_t np, int64_t* refusals)
     auto lesser = [](double x, double y) { return x < y ? x : y; };
     *refusals = 0;
     int64_t flips = 0;
-    for (size_t u = 0; u < listed.size(); u++) {
-        Rec& e = recs[listed[u]];
-        if (e.nface != 2 || keyset_has(&m.ks, listed[u])) continue;
-        const int32_t a = (int32_t)((listed[u] - 1) >> 32), b = (int32_t)((listed[u] - 1) & 0xffffffffu);
+    for (int64_t u = 0; u < recs.nused; u++) {
+        const uint64_t key = recs.slots[recs.used[u]].key;
+        int32_t* e = recs.slots[recs.used[u]].data;
+        if (e[kSides] != 2 || keyset_has(&m.ks, key)) continue;
+        const int32_t a = (int32_t)((key - 1) >> 32), b = (int32_t)((key - 1) & 0xffffffffu);
         if (b < np) continue;
-        int32_t *r0 = row(e.face[0]), *r1 = row(e.face[1]);
+        int32_t *r0 = row(e[kFace0]), *r1 = row(e[kFace1]);
         if (!has(r0, a) || !has(r0, b) || !has(r1, a) || !has(r1, b)) continue;
         const int32_t c = apex(r0, a, b), d = apex(r1, a, b);
         if (c < 0 || d < 0 || c == d) continue;
-        auto cd = recs.find(edge_key(c, d));
-        if (cd != recs.end() && cd->second.live == 1) continue;
+        const edge_slot* cd = edgetab_find(&recs, edge_key(c, d));
+        if (cd && cd->data[kLive] == 1) continue;
         if (std::max(c, d) < np) continue;
         const int32_t p = runs(r0, a, b) ? a : b, q = p == a ? b : a;
         if (!runs(r1, q, p)) continue;
@@ -355,12 +313,12 @@ int64_t plain_flip_pass(Mesh& m, int32_t np, int64_t* refusals)
         }
         r0[0] = p; r0[1] = d; r0[2] = c;
         r1[0] = d; r1[1] = q; r1[2] = c;
-        e.live = 0;
-        auto [it, fresh] = recs.try_emplace(edge_key(c, d));
-        if (fresh) listed.push_back(edge_key(c, d));
-        it->second.live = 1;
+        e[kLive] = 0;
+        int32_t fresh = 0;
+        edgetab_get(&recs, edge_key(c, d), &fresh)->data[kLive] = 1;
         flips++;
     }
+    edgetab_free(&recs);
     return flips;
 }
 
@@ -395,18 +353,16 @@ RandomCap random_fans(int fans, int spokes, std::mt19937& rng)
 }  // namespace
 
 // The sweep's edge records (buckets, their search, the edges flips create)
-// must give the plain map's flips and refusals, call after call.
-TEST(FlipPass, SweepsMatchAPlainEdgeMap)
+// must give the plain edge table's flips and refusals, call after call.
+TEST(FlipPass, SweepsMatchAPlainEdgeTable)
 {
     Params keep;
-    g_par.dev_in = 0.01;
-    g_par.dev_rim = 0.002;
-    g_par.area_grow = 1.001;
+    flip_limits(0.01, 0.002);
     std::mt19937 rng(77);
     for (uint32_t seed = 1; seed <= 24; seed++) {
         SCOPED_TRACE(seed);
         RandomCap cap = seed % 2 ? random_fans(1 + seed % 3, 12 + 7 * (seed % 5), rng)
-                                 : random_cap(6 + seed % 5, 300 + seed, 0.03);
+                                 : RandomGridCap(6 + seed % 5, 300 + seed, 0.03);
         // Rows in random order: the order edges are first met changes.
         std::vector<int32_t> order(cap.tri.size() / 3);
         for (size_t t = 0; t < order.size(); t++) order[t] = (int32_t)t;
@@ -473,50 +429,57 @@ TEST(FlipPass, JoinedApexesFoundAmongManyEdgesOfOneVertex)
     }
 }
 
-// A folded rhombus refused for its deviation, then a flat one over the same
-// apexes that flips and joins them: from then on the folded one is passed
-// over uncounted, also where its refusal was remembered within a phase.
-TEST(FlipPass, RefusalNoLongerCountedOnceItsApexesAreJoined)
+// Two calls, fresh and within a phase, where the first changes what the
+// second must see: its flips and refusals, and the first two rows after it.
+TEST(FlipPass, SecondCallSeesWhatTheFirstChanged)
 {
-    Params keep;
-    g_par.dev_in = 0.05;
-    g_par.area_grow = 1.001;
-    const std::vector<double> xyz = {0, 0.5, 0, 0, -0.5, 0, -2, 0, 0.1, 2, 0, 0.1, -2, 0, 0, 2, 0, 0};
-    const std::vector<int32_t> tri = {2, 3, 0, 3, 2, 1, 4, 5, 0, 5, 4, 1};
-    for (bool phase : {false, true}) {
-        SCOPED_TRACE(phase ? "within a phase" : "fresh calls");
-        Mesh m(xyz, tri);
-        flip_release();
-        if (phase) flip_phase_begin();
-        int64_t refusals = -1;
-        EXPECT_EQ(flip_pass(&m.vs, &m.ts, &m.ks, 0, &refusals), 1);
-        EXPECT_EQ(refusals, 1);
-        EXPECT_EQ(flip_pass(&m.vs, &m.ts, &m.ks, 0, &refusals), 0);
-        EXPECT_EQ(refusals, 0);
-        flip_release();
-    }
-}
-
-// A rhombus whose apexes are joined is passed over; a later flip in the
-// same call takes the joining edge away, so the next call flips the rhombus,
-// also within a phase, where only some edges are looked at again.
-TEST(FlipPass, ApexesSeparatedLaterInTheCallAreSeenByTheNext)
-{
-    Params keep;
-    // x, y, c, d: the rhombus (x, y) over c and d; (c, d) is the long
-    // diagonal of a thin rhombus over u and w, which flips.
-    const std::vector<double> xyz = {-2, 0, 0, 2, 0, 0, 0, 0.5, 0, 0, -0.5, 0, -0.1, 0, 0, 0.1, 0, 0};
-    const std::vector<int32_t> tri = {0, 1, 2, 1, 0, 3, 3, 2, 4, 2, 3, 5};
-    for (bool phase : {false, true}) {
-        SCOPED_TRACE(phase ? "within a phase" : "fresh calls");
-        Mesh m(xyz, tri);
-        flip_release();
-        if (phase) flip_phase_begin();
-        int64_t refusals = -1;
-        EXPECT_EQ(flip_pass(&m.vs, &m.ts, &m.ks, 0, &refusals), 1);
-        EXPECT_EQ(std::vector<int32_t>(m.ts.tri, m.ts.tri + 6), (std::vector<int32_t>{0, 1, 2, 1, 0, 3}));
-        EXPECT_EQ(flip_pass(&m.vs, &m.ts, &m.ks, 0, &refusals), 1);
-        EXPECT_EQ(std::vector<int32_t>(m.ts.tri, m.ts.tri + 6), (std::vector<int32_t>{0, 3, 2, 3, 1, 2}));
-        flip_release();
+    struct Call {
+        int64_t flips, refusals;        // refusals -1: not checked
+        std::vector<int32_t> first_rows;  // empty: not checked
+    };
+    struct Case {
+        const char* name;
+        double dev_in;
+        std::vector<double> xyz;
+        std::vector<int32_t> tri;
+        Call calls[2];
+    };
+    const Case cases[] = {
+        // A folded rhombus refused for its deviation, then a flat one over the
+        // same apexes that flips and joins them: from then on the folded one
+        // is passed over uncounted, also where its refusal was remembered.
+        {"refusal no longer counted once its apexes are joined", 0.05,
+         {0, 0.5, 0, 0, -0.5, 0, -2, 0, 0.1, 2, 0, 0.1, -2, 0, 0, 2, 0, 0},
+         {2, 3, 0, 3, 2, 1, 4, 5, 0, 5, 4, 1},
+         {{1, 1, {}}, {0, 0, {}}}},
+        // x, y, c, d: the rhombus (x, y) over c and d, passed over while (c, d)
+        // joins its apexes; (c, d) is the long diagonal of a thin rhombus over
+        // u and w, which flips later in the call, so the next call flips (x, y),
+        // also within a phase, where only some edges are looked at again.
+        {"apexes separated later in the call are seen by the next", 0.3,
+         {-2, 0, 0, 2, 0, 0, 0, 0.5, 0, 0, -0.5, 0, -0.1, 0, 0, 0.1, 0, 0},
+         {0, 1, 2, 1, 0, 3, 3, 2, 4, 2, 3, 5},
+         {{1, -1, {0, 1, 2, 1, 0, 3}}, {1, -1, {0, 3, 2, 3, 1, 2}}}},
+    };
+    for (const Case& c : cases) {
+        Params keep;
+        flip_limits(c.dev_in, g_par.dev_rim);
+        for (bool phase : {false, true}) {
+            SCOPED_TRACE(testing::Message() << c.name << (phase ? ", within a phase" : ", fresh calls"));
+            Mesh m(c.xyz, c.tri);
+            flip_release();
+            if (phase) flip_phase_begin();
+            for (const Call& want : c.calls) {
+                int64_t refusals = -1;
+                EXPECT_EQ(flip_pass(&m.vs, &m.ts, &m.ks, 0, &refusals), want.flips);
+                if (want.refusals >= 0) {
+                    EXPECT_EQ(refusals, want.refusals);
+                }
+                if (!want.first_rows.empty()) {
+                    EXPECT_EQ(std::vector<int32_t>(m.ts.tri, m.ts.tri + 6), want.first_rows);
+                }
+            }
+            flip_release();
+        }
     }
 }

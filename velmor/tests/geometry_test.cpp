@@ -1,5 +1,5 @@
 // Geometry kernels on small triangles with known answers.
-#include "velmor.h"
+#include "core/geometry.h"
 
 #include <gtest/gtest.h>
 

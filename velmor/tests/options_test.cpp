@@ -1,6 +1,7 @@
 // Option pairs into g_par: conversion, truncation, saturation, overrides and
 // the words that are not pairs.
-#include "velmor.h"
+#include "core/options.h"
+#include "core/params.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,7 @@
 // Vertex and triangle stores: capacity rules, contents kept across growth,
 // set-up from the input, and the memory message with its byte count.
-#include "velmor.h"
+#include "core/stores.h"
+#include "core/params.h"
 
 #include <gtest/gtest.h>
 

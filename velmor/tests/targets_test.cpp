@@ -1,6 +1,8 @@
 // Target field on small walls built in code: border targets, gradation,
 // ceiling and its line, nearest contour point, and the parallel fill.
-#include "velmor.h"
+#include "core/targets.h"
+#include "core/params.h"
+#include "core/stores.h"
 
 #include <gtest/gtest.h>
 #include <omp.h>

@@ -1,7 +1,8 @@
 // Wall grid: cell layout invariants on special walls, and the nearest-wall
 // query against brute force on random walls with near, far, huge and
 // non-finite query points.
-#include "velmor.h"
+#include "drape/wall_grid.h"
+#include "core/geometry.h"
 
 #include <gtest/gtest.h>
 

@@ -144,3 +144,22 @@ Foundation::IAsyncOperation<Streams::IRandomAccessStream> StorageFile::OpenAsync
 }
 
 }  // namespace winrt::Windows::Storage
+
+namespace ombrane::platform {
+
+winrt::Windows::Storage::Streams::IRandomAccessStream StreamOverDescriptor(int fd, const std::wstring& path)
+{
+    using winrt::Windows::Storage::FileStream;
+    int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (own < 0) ThrowErrno(errno, L"StreamOverDescriptor: \"" + path + L"\"");
+    std::shared_ptr<winrt::impl::StreamImpl> impl;
+    try {
+        impl = std::make_shared<FileStream>(own, true, path);
+    } catch (...) {
+        ::close(own);
+        throw;
+    }
+    return winrt::Windows::Storage::Streams::IRandomAccessStream(std::move(impl));
+}
+
+}  // namespace ombrane::platform

@@ -57,19 +57,27 @@ void WriteAll(int fd, const char* data, size_t n)
 }
 
 // Wide console buffer: a fixed wide buffer encoded into a fixed byte buffer.
+// Line buffered: each line reaches the descriptor when its end is written,
+// so a run killed later keeps what it printed; text after the last line end
+// (a label awaiting its value) waits for the rest of its line.
 class Utf8ConsoleBuf : public std::wstreambuf {
 public:
-    Utf8ConsoleBuf() { setp(wide_, wide_ + kWide); }
+    // No put area: every character comes through overflow or xsputn, where
+    // line ends are seen.
+    Utf8ConsoleBuf() = default;
 
 protected:
     int_type overflow(int_type c) override
     {
-        FlushWide();
-        if (!traits_type::eq_int_type(c, traits_type::eof())) {
-            *pptr() = traits_type::to_char_type(c);
-            pbump(1);
-        }
-        return traits_type::not_eof(c);
+        if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+        const wchar_t ch = traits_type::to_char_type(c);
+        Put(&ch, 1);
+        return c;
+    }
+    std::streamsize xsputn(const wchar_t* s, std::streamsize n) override
+    {
+        Put(s, static_cast<size_t>(n));
+        return n;
     }
     int sync() override
     {
@@ -80,16 +88,26 @@ protected:
 private:
     static constexpr size_t kWide = 1024;
 
+    void Put(const wchar_t* s, size_t n)
+    {
+        for (size_t i = 0; i < n; i++) {
+            if (used_ == kWide) FlushWide();
+            wide_[used_++] = s[i];
+            if (s[i] == L'\n') FlushWide();
+        }
+    }
+
     void FlushWide()
     {
         size_t n = 0;
-        for (wchar_t* p = pbase(); p < pptr(); ++p)
-            EncodeUtf8(static_cast<char32_t>(*p), [&](char b) { bytes_[n++] = b; });
+        for (size_t i = 0; i < used_; i++)
+            EncodeUtf8(static_cast<char32_t>(wide_[i]), [&](char b) { bytes_[n++] = b; });
         WriteAll(STDOUT_FILENO, bytes_, n);
-        setp(wide_, wide_ + kWide);
+        used_ = 0;
     }
 
     wchar_t wide_[kWide];
+    size_t used_ = 0;
     char bytes_[4 * kWide];
 };
 

@@ -35,3 +35,13 @@ private:
 };
 
 }  // namespace winrt::Windows::Storage
+
+namespace ombrane::platform {
+
+// A read-write stream at position 0 over a duplicate of fd, a regular file
+// open for reading and writing that the caller keeps: for a file that has no
+// name yet (O_TMPFILE), which no StorageFile can reach. path names it in
+// failure messages.
+winrt::Windows::Storage::Streams::IRandomAccessStream StreamOverDescriptor(int fd, const std::wstring& path);
+
+}  // namespace ombrane::platform

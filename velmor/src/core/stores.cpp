@@ -1,0 +1,62 @@
+// Vertex and triangle stores: checked growth, capacities of 1024 times a
+// power of two, and their set-up from the input file.
+#include "core/stores.h"
+
+#include "core/fail.h"
+#include "core/params.h"
+
+#include <cstdlib>
+#include <cstring>
+
+void* xrealloc(void* p, size_t bytes)
+{
+    // realloc(p, 0) may free p and return null: keep a live block instead.
+    void* q = realloc(p, bytes ? bytes : 1);
+    if (!q) die(3, "memoire insuffisante (%zu octets)\n", bytes);
+    return q;
+}
+
+void verts_reserve(verts* v, int64_t need)
+{
+    if (v->cap >= need) return;
+    int64_t c;
+    if (v->cap == 0) {
+        c = 1024;
+        if (need > 1024) {
+            c = 2048;
+            while (need > c) c *= 2;
+        }
+    } else {
+        c = v->cap * 2;
+        while (need > c) c *= 2;
+    }
+    v->xyz = (double*)xrealloc(v->xyz, (size_t)c * 24);
+    v->targ = (double*)xrealloc(v->targ, (size_t)c * 8);
+    v->base = (double*)xrealloc(v->base, (size_t)c * 8);
+    v->cap = c;
+}
+
+int64_t tris_capacity_for(int64_t need)
+{
+    int64_t c = 1024;
+    while (c < need) c *= 2;
+    return c;
+}
+
+void stores_setup(verts* vs, tris* ts, const input* in)
+{
+    *vs = verts{};
+    verts_reserve(vs, (int64_t)in->np + 16);
+    memcpy(vs->xyz, in->points, (size_t)in->np * 24);
+    for (int64_t i = 0; i < in->np; i++) {
+        vs->targ[i] = g_par.rim;
+        vs->base[i] = g_par.rim;
+    }
+    vs->n = in->np;
+
+    *ts = tris{};
+    ts->cap = tris_capacity_for((int64_t)in->m + 16);
+    ts->tri = (int32_t*)xrealloc(nullptr, (size_t)ts->cap * 12);
+    memcpy(ts->tri, in->cap, (size_t)in->m * 12);
+    ts->n = in->m;
+}

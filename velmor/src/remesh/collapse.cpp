@@ -1,0 +1,438 @@
+// Edge collapses of short created edges: shortest first, merges kept independent by locking.
+// Edges between created points that are much shorter than their target merge
+// at their midpoint. Adjacency is rebuilt once per sub-pass in compressed
+// lists; locking the closed neighbourhood of every merge keeps the merges of
+// a sub-pass independent, so all tests read the positions and adjacency of
+// the sub-pass's start.
+#include "remesh/collapse.h"
+
+#include "core/edgetab.h"
+#include "core/fail.h"
+#include "core/params.h"
+#include "core/sort.h"
+#include "core/stores.h"
+#include "core/targets.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+// k * n + 1 records, or -1 when that does not fit in 64 bits.
+static int64_t room(int64_t n, int64_t k)
+{
+    if (n < 0 || n > (INT64_MAX - 1) / k) return -1;
+    return k * n + 1;
+}
+
+// Bytes of count records, or SIZE_MAX (which no allocator grants) on overflow.
+static size_t bytes_of(int64_t count, size_t size)
+{
+    if (count < 0 || (uint64_t)count > SIZE_MAX / size) return SIZE_MAX;
+    return (size_t)count * size;
+}
+
+static void* alloc_or_die(int64_t count, size_t size)
+{
+    return xrealloc(nullptr, bytes_of(count, size));
+}
+
+static inline bool corner_ok(int32_t v, int64_t nv)
+{
+    return v >= 0 && v < nv;
+}
+
+// A triangle enters the tables only when all its corners are real vertices.
+static inline bool tri_ok(const int32_t* t, int64_t nv)
+{
+    return corner_ok(t[0], nv) && corner_ok(t[1], nv) && corner_ok(t[2], nv);
+}
+
+struct adjacency {
+    int64_t* vf_start;  // nv + 1
+    int32_t* vf_face;   // triangles per vertex, ascending
+    int64_t* nb_start;  // nv + 1
+    int32_t* nb_vert;   // neighbours per vertex, ascending, distinct
+};
+
+static void build_vf(adjacency* adj, const tris* ts, int64_t nv)
+{
+    const int64_t nt = ts->n;
+    adj->vf_start = (int64_t*)calloc((size_t)nv + 1, sizeof(int64_t));
+    adj->vf_face = (int32_t*)malloc(bytes_of(room(nt, 3), sizeof(int32_t)));
+    if (!adj->vf_start || !adj->vf_face) die_memory("vf");
+    int64_t* fill = (int64_t*)calloc((size_t)nv + 1, sizeof(int64_t));
+    if (!fill) die_memory("vf");
+
+    int64_t* start = adj->vf_start;
+    for (int64_t t = 0; t < nt; t++) {
+        const int32_t* c = ts->tri + 3 * t;
+        if (!tri_ok(c, nv)) continue;
+        for (int j = 0; j < 3; j++) start[c[j] + 1] += 1;
+    }
+    for (int64_t v = 0; v < nv; v++) start[v + 1] += start[v];
+    for (int64_t t = 0; t < nt; t++) {
+        const int32_t* c = ts->tri + 3 * t;
+        if (!tri_ok(c, nv)) continue;
+        for (int j = 0; j < 3; j++) adj->vf_face[start[c[j]] + fill[c[j]]++] = (int32_t)t;
+    }
+    free(fill);
+}
+
+// Small runs by insertion, a hub's long run by std::sort: equal entries are
+// equal ints, so the order is the same either way.
+static void sort_ints(int32_t* x, int64_t n)
+{
+    if (n > 24) {
+        std::sort(x, x + n);
+        return;
+    }
+    for (int64_t i = 1; i < n; i++) {
+        const int32_t y = x[i];
+        int64_t j = i;
+        for (; j > 0 && x[j - 1] > y; j--) x[j] = x[j - 1];
+        x[j] = y;
+    }
+}
+
+// The neighbours of v are the corners c[j] of its triangles for which another
+// corner of the same triangle is v: the heads b of the directed sides (v, b)
+// the six sides of each triangle name, ascending and distinct. Gathered from
+// the vertex's own triangles, so no sort of all 6 nt sides is needed.
+static void build_nb(adjacency* adj, const tris* ts, int64_t nv)
+{
+    const int64_t nt = ts->n;
+    adj->nb_start = (int64_t*)calloc((size_t)nv + 1, sizeof(int64_t));
+    if (!adj->nb_start) die_memory("nb");
+    // At most 6 distinct heads per triangle over all its corners.
+    adj->nb_vert = (int32_t*)alloc_or_die(room(nt, 6), sizeof(int32_t));
+
+    // seen[w] == v + 1 once w is listed for v: each head is kept once, so
+    // only the distinct ones are sorted.
+    int32_t* seen = (int32_t*)alloc_or_die(nv, sizeof(int32_t));
+    memset(seen, 0, (size_t)nv * sizeof(int32_t));
+    int64_t* start = adj->nb_start;
+    int32_t* out = adj->nb_vert;
+    int64_t nout = 0;
+    for (int64_t v = 0; v < nv; v++) {
+        start[v] = nout;
+        const int64_t begin = nout;
+        const int32_t tag = (int32_t)(v + 1);
+        for (int64_t k = adj->vf_start[v]; k < adj->vf_start[v + 1]; k++) {
+            const int32_t* c = ts->tri + 3 * (int64_t)adj->vf_face[k];
+            for (int j = 0; j < 3; j++) {
+                const int32_t w = c[j];
+                if (seen[w] == tag) continue;
+                if (c[j == 2 ? 0 : j + 1] == v || c[j == 0 ? 2 : j - 1] == v) {
+                    seen[w] = tag;
+                    out[nout++] = w;
+                }
+            }
+        }
+        sort_ints(out + begin, nout - begin);
+    }
+    start[nv] = nout;
+    free(seen);
+}
+
+static inline double dist3(const double* p, const double* q)
+{
+    double dx = p[0] - q[0], dy = p[1] - q[1], dz = p[2] - q[2];
+    return sqrt(dx * dx + dy * dy + dz * dz);
+}
+
+// Edges between two created points shorter than collapse x their mean
+// target, shortest first.
+static cand* find_candidates(const adjacency* adj, const verts* vs, int32_t np, int64_t* ncand)
+{
+    // The neighbour lists hold every side of the tables' triangles once each
+    // way, ascending: the heads b >= a of vertex a, a ascending, are the
+    // distinct edges in (a, b) order, as unique_edges would list them. An
+    // edge seen only in a triangle the tables leave out has its ends locked.
+    const int64_t nv = vs->n;
+    int64_t ne = 0;
+    for (int64_t v = 0; v < nv; v++)
+        for (int64_t k = adj->nb_start[v]; k < adj->nb_start[v + 1]; k++) ne += adj->nb_vert[k] >= v;
+    cand* cands = (cand*)alloc_or_die(ne + 1, sizeof(cand));
+    const double* xyz = vs->xyz;
+    const double* targ = vs->targ;
+    int64_t nc = 0;
+    for (int32_t a = np > 0 ? np : 0; a < nv; a++) {
+        for (int64_t k = adj->nb_start[a]; k < adj->nb_start[a + 1]; k++) {
+            const int32_t b = adj->nb_vert[k];
+            // b == a comes from a triangle with a repeated corner: not an edge.
+            if (b <= a) continue;
+            double len = dist3(xyz + 3 * (int64_t)a, xyz + 3 * (int64_t)b);
+            if ((targ[a] + targ[b]) * 0.5 * g_par.collapse > len) cands[nc++] = cand{len, a, b};
+        }
+    }
+    // cmp_cand's order inlined: no length is NaN here (a NaN never passes the
+    // test above), so "less" is plain <, then a, then b.
+    std::stable_sort(cands, cands + nc, [](const cand& l, const cand& r) {
+        if (l.len != r.len) return l.len < r.len;
+        return l.a < r.a || (l.a == r.a && l.b < r.b);
+    });
+    *ncand = nc;
+    return cands;
+}
+
+// Vertices adjacent to both a and b; at most two are written to common.
+static int64_t count_common(const adjacency* adj, int32_t a, int32_t b, int32_t* common)
+{
+    const int32_t* na = adj->nb_vert + adj->nb_start[a];
+    const int32_t* nb = adj->nb_vert + adj->nb_start[b];
+    int64_t la = adj->nb_start[a + 1] - adj->nb_start[a];
+    int64_t lb = adj->nb_start[b + 1] - adj->nb_start[b];
+    int64_t i = 0, j = 0, n = 0;
+    while (i < la && j < lb) {
+        if (na[i] < nb[j]) i++;
+        else if (na[i] > nb[j]) j++;
+        else {
+            if (n < 2) common[n] = na[i];
+            n++;
+            i++;
+            j++;
+        }
+    }
+    return n;
+}
+
+static inline bool tri_has(const int32_t* c, int32_t v)
+{
+    return c[0] == v || c[1] == v || c[2] == v;
+}
+
+// The triangle of v that keeps side {v, x} once the merge drops the ones
+// holding both ends: the count, and for the last one found whether it runs
+// v -> x and its third corner.
+struct side_use {
+    int64_t n;
+    bool forward;
+    int32_t third;
+};
+
+// Both common neighbours x[0], x[1] in one walk over the triangles of v.
+static void kept_sides(const adjacency* adj, const tris* ts, int32_t v, int32_t other,
+                       const int32_t* x, side_use* out)
+{
+    out[0] = out[1] = side_use{0, false, -1};
+    for (int64_t k = adj->vf_start[v]; k < adj->vf_start[v + 1]; k++) {
+        const int32_t* c = ts->tri + 3 * (int64_t)adj->vf_face[k];
+        if (tri_has(c, other)) continue;
+        const int jv = c[0] == v ? 0 : c[1] == v ? 1 : 2;
+        const int32_t next = c[(jv + 1) % 3], last = c[(jv + 2) % 3];
+        for (int i = 0; i < 2; i++) {
+            if (!tri_has(c, x[i])) continue;
+            out[i].n++;
+            out[i].forward = next == x[i];
+            out[i].third = next == x[i] ? last : next;
+        }
+    }
+}
+
+// Two common neighbours do not make a merge safe: where the side {a, x}
+// and the side {b, x} both survive they become one side, which must then
+// hold exactly two triangles, run in opposite directions and not be the
+// same triangle twice. Otherwise the merge would leave a side shared by
+// three triangles, a winding clash or a duplicate triangle (the ends of a
+// tetrahedron, or a side on the cap's boundary whose ends share a
+// neighbour across an interior side).
+static bool merge_keeps_manifold(const adjacency* adj, const tris* ts, int32_t a, int32_t b,
+                                 const int32_t* common)
+{
+    side_use along_a[2], along_b[2];
+    kept_sides(adj, ts, a, b, common, along_a);
+    kept_sides(adj, ts, b, a, common, along_b);
+    for (int k = 0; k < 2; k++) {
+        const side_use& sa = along_a[k];
+        const side_use& sb = along_b[k];
+        if (sa.n == 0 || sb.n == 0) continue;
+        if (sa.n + sb.n > 2) return false;
+        if (sa.forward == sb.forward || sa.third == sb.third) return false;
+    }
+    return true;
+}
+
+// No neighbour of a or b may end farther from the midpoint m than the mean
+// of its own target and the pair's mean target tm.
+static bool lengths_ok(const adjacency* adj, const verts* vs, int32_t a, int32_t b,
+                       const double* m, double tm)
+{
+    const int32_t ends[2] = {a, b};
+    for (int e = 0; e < 2; e++) {
+        const int32_t v = ends[e];
+        for (int64_t k = adj->nb_start[v]; k < adj->nb_start[v + 1]; k++) {
+            const int32_t w = adj->nb_vert[k];
+            if (w == a || w == b) continue;
+            if (dist3(vs->xyz + 3 * (int64_t)w, m) > (vs->targ[w] + tm) * 0.5) return false;
+        }
+    }
+    return true;
+}
+
+static inline void tri_normal(const double* p0, const double* p1, const double* p2, double* n)
+{
+    double u[3] = {p1[0] - p0[0], p1[1] - p0[1], p1[2] - p0[2]};
+    double w[3] = {p2[0] - p0[0], p2[1] - p0[1], p2[2] - p0[2]};
+    n[0] = u[1] * w[2] - u[2] * w[1];
+    n[1] = u[2] * w[0] - u[0] * w[2];
+    n[2] = u[0] * w[1] - u[1] * w[0];
+}
+
+static inline double dot3(const double* p, const double* q)
+{
+    return p[0] * q[0] + p[1] * q[1] + p[2] * q[2];
+}
+
+// Every surviving triangle around a and b keeps a normal within normal_dot
+// (cosine) of its old one, and neither normal is degenerate.
+static bool normals_ok(const adjacency* adj, const verts* vs, const tris* ts, int32_t a, int32_t b,
+                       const double* m)
+{
+    const int32_t ends[2] = {a, b};
+    for (int e = 0; e < 2; e++) {
+        const int32_t v = ends[e];
+        for (int64_t k = adj->vf_start[v]; k < adj->vf_start[v + 1]; k++) {
+            const int32_t* c = ts->tri + 3 * (int64_t)adj->vf_face[k];
+            if (tri_has(c, a) && tri_has(c, b)) continue;
+            const double* before[3];
+            const double* after[3];
+            for (int j = 0; j < 3; j++) {
+                before[j] = vs->xyz + 3 * (int64_t)c[j];
+                after[j] = (c[j] == a || c[j] == b) ? m : before[j];
+            }
+            double nb[3], na[3];
+            tri_normal(before[0], before[1], before[2], nb);
+            tri_normal(after[0], after[1], after[2], na);
+            double la = sqrt(dot3(na, na)), lb = sqrt(dot3(nb, nb));
+            if (la < 1e-12 || lb < 1e-12) return false;
+            if (dot3(na, nb) / (la * lb) < g_par.normal_dot) return false;
+        }
+    }
+    return true;
+}
+
+static inline void lock_star(const adjacency* adj, uint8_t* locked, int32_t v)
+{
+    locked[v] = 1;
+    for (int64_t k = adj->nb_start[v]; k < adj->nb_start[v + 1]; k++) locked[adj->nb_vert[k]] = 1;
+}
+
+// Corners renamed to their survivors; triangles that lose a corner are
+// dropped, the others keep their order and winding.
+static void rebuild_tris(tris* ts, const int32_t* remap, int64_t nv)
+{
+    const int64_t cap = tris_capacity_for(ts->n);
+    int32_t* out = (int32_t*)alloc_or_die(room(cap, 3) - 1, sizeof(int32_t));
+    int64_t nout = 0;
+    for (int64_t t = 0; t < ts->n; t++) {
+        int32_t c[3];
+        for (int j = 0; j < 3; j++) {
+            int32_t v = ts->tri[3 * t + j];
+            c[j] = (corner_ok(v, nv) && remap[v] >= 0) ? remap[v] : v;
+        }
+        if (c[0] == c[1] || c[1] == c[2] || c[2] == c[0]) continue;
+        memcpy(out + 3 * nout, c, sizeof c);
+        nout++;
+    }
+    free(ts->tri);
+    ts->tri = out;
+    ts->n = nout;
+    ts->cap = cap;
+}
+
+// One sub-pass; adds its counts to *cnt and returns its merges.
+static int64_t collapse_subpass(verts* vs, tris* ts, const border* bd, int32_t np,
+                                collapse_counts* cnt)
+{
+    const int64_t nv = vs->n;
+    // Without a vertex or a triangle there is no edge to merge; 32-bit
+    // corners address no store beyond INT32_MAX vertices.
+    if (nv <= 0 || nv > INT32_MAX || ts->n <= 0) return 0;
+    adjacency adj;
+    build_vf(&adj, ts, nv);
+    build_nb(&adj, ts, nv);
+    int64_t ncand = 0;
+    cand* cands = find_candidates(&adj, vs, np, &ncand);
+
+    uint8_t* locked = (uint8_t*)alloc_or_die(nv, 1);
+    int32_t* remap = (int32_t*)alloc_or_die(nv, sizeof(int32_t));
+    memset(locked, 0, (size_t)nv);
+    for (int64_t v = 0; v < nv; v++) remap[v] = -1;
+
+    // The tables leave out triangles with a corner outside the store; their
+    // other corners stay where they are.
+    for (int64_t t = 0; t < ts->n; t++) {
+        const int32_t* c = ts->tri + 3 * t;
+        if (tri_ok(c, nv)) continue;
+        for (int j = 0; j < 3; j++)
+            if (corner_ok(c[j], nv)) locked[c[j]] = 1;
+    }
+
+    const double* xyz = vs->xyz;
+    int64_t merged = 0;
+    for (int64_t i = 0; i < ncand; i++) {
+        const int32_t a = cands[i].a, b = cands[i].b;
+        if (locked[a] || locked[b]) continue;
+
+        int32_t common[2];
+        if (adj.nb_start[a + 1] == adj.nb_start[a] || adj.nb_start[b + 1] == adj.nb_start[b] ||
+            count_common(&adj, a, b, common) != 2 || !merge_keeps_manifold(&adj, ts, a, b, common)) {
+            cnt->topo++;
+            continue;
+        }
+
+        const double* pa = xyz + 3 * (int64_t)a;
+        const double* pb = xyz + 3 * (int64_t)b;
+        const double m[3] = {(pa[0] + pb[0]) * 0.5, (pa[1] + pb[1]) * 0.5, (pa[2] + pb[2]) * 0.5};
+        const double tm = (vs->targ[a] + vs->targ[b]) * 0.5;
+        if (!lengths_ok(&adj, vs, a, b, m, tm)) {
+            cnt->len++;
+            continue;
+        }
+        if (!normals_ok(&adj, vs, ts, a, b, m)) {
+            cnt->geo++;
+            continue;
+        }
+
+        // The smaller index survives at the midpoint; b is named by no triangle
+        // after the rebuild. Accepted candidates gather at the front of the
+        // list: the midpoints are written once the loop no longer reads xyz.
+        cnt->collapses++;
+        cands[merged++] = cands[i];
+        vs->base[a] = (vs->base[b] + vs->base[a]) * 0.5;
+        remap[b] = a;
+        lock_star(&adj, locked, a);
+        lock_star(&adj, locked, b);
+    }
+
+    free(adj.vf_start);
+    free(adj.vf_face);
+    free(adj.nb_start);
+    free(adj.nb_vert);
+
+    if (merged > 0) {
+        // No vertex is in two merges: each midpoint reads positions no
+        // other merge writes.
+        for (int64_t k = 0; k < merged; k++) {
+            double* pa = vs->xyz + 3 * (int64_t)cands[k].a;
+            const double* pb = vs->xyz + 3 * (int64_t)cands[k].b;
+            for (int j = 0; j < 3; j++) pa[j] = (pa[j] + pb[j]) * 0.5;
+        }
+        for (int64_t v = 0; v < nv; v++)
+            if (remap[v] >= 0) vs->targ[remap[v]] = NAN;
+        targets_fill(bd, vs);
+        rebuild_tris(ts, remap, nv);
+    }
+    free(cands);
+    free(locked);
+    free(remap);
+    return merged;
+}
+
+void collapse_phase(verts* vs, tris* ts, const border* bd, int32_t np, collapse_counts* out)
+{
+    *out = collapse_counts{};
+    for (int32_t s = 0; s < g_par.collapse_passes; s++)
+        if (collapse_subpass(vs, ts, bd, np, out) == 0) break;
+}

@@ -1,0 +1,753 @@
+// Edge flips that raise the smallest angle: one greedy sweep in first-side order per call.
+// A flip replaces the shared diagonal of two triangles by the other one when
+// that raises the smallest angle of the pair without growing its area or
+// moving the surface much.
+#include "remesh/flip.h"
+
+#include "core/edgetab.h"
+#include "core/fail.h"
+#include "core/geometry.h"
+#include "core/params.h"
+#include "core/stores.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+static inline const double* at(const double* xyz, int32_t v) { return xyz + 3 * (int64_t)v; }
+
+// |(y - x) x (z - x)|: twice the triangle's area.
+static inline double cross_len(const double* x, const double* y, const double* z)
+{
+    double ux = y[0] - x[0], uy = y[1] - x[1], uz = y[2] - x[2];
+    double vx = z[0] - x[0], vy = z[1] - x[1], vz = z[2] - x[2];
+    double nx = uy * vz - uz * vy, ny = uz * vx - ux * vz, nz = ux * vy - uy * vx;
+    return std::sqrt(nx * nx + ny * ny + nz * nz);
+}
+
+static inline double min_of(double x, double y) { return x < y ? x : y; }
+static inline double max_of(double x, double y) { return x > y ? x : y; }
+
+static inline bool row_has(const int32_t* row, int32_t v)
+{
+    return row[0] == v || row[1] == v || row[2] == v;
+}
+
+// The first corner of row that is neither a nor b, or -1.
+static inline int32_t apex(const int32_t* row, int32_t a, int32_t b)
+{
+    for (int i = 0; i < 3; i++)
+        if (row[i] != a && row[i] != b) return row[i];
+    return -1;
+}
+
+// True when row holds x directly followed by y in its cyclic order.
+static inline bool row_runs(const int32_t* row, int32_t x, int32_t y)
+{
+    return (row[0] == x && row[1] == y) || (row[1] == x && row[2] == y) ||
+           (row[2] == x && row[0] == y);
+}
+
+// The sweep's edge records, grouped by their smaller end: a bucket per
+// vertex holds its edges ascending by the larger end, built by counting the
+// sides per vertex and sorting each bucket. The sweep visits them in the
+// order their first side appears in the rows (triangle by triangle, side by
+// side), which is the order a table filled side by side would list them in;
+// each record holds the first two triangles found with the edge and how many
+// sides produced it. Edges that flips create are never visited, and stay
+// sides until the call ends, so they need no record: per-vertex chains list
+// them for the joined-apexes test.
+//
+// Within a phase the next call's records differ only on the sides of the
+// rows this call flips, and an edge this call passed over for good (a test
+// on its unchanged rows, or a remembered refusal that counted nothing)
+// would be passed over again while its rows stay as they are. So the next
+// call patches the records of those sides and visits only them and the
+// edges whose outcome could change (joined apexes, counted refusals), in
+// first-side order; an edge whose rows one of its flips rewrites around it
+// joins the visit if the sweep has not passed it yet.
+struct flip_edge {
+    int32_t lo, hi;  // ends, lo < hi (lo == hi for a row repeating a corner)
+    int32_t face[2];
+    int32_t nface;   // sides that produced it, counted up to 3
+    int32_t live;    // 1 while a side of some row
+    int32_t first;   // 3 x row + side of its first side
+};
+struct flip_side {
+    int32_t hi, side;  // side: 3 x row + side index in the row
+};
+struct flip_link {
+    int32_t lo, hi, next;
+};
+struct flip_occ {
+    int32_t rec, side;
+};
+template <class T>
+struct flip_list {
+    T* at;
+    int64_t n, cap;
+};
+
+// Every array outlives one call and grows to the largest call: the calls of
+// a flip phase see the same sizes, so nothing is allocated (or paged in) anew.
+static struct {
+    int32_t vmin;         // smallest corner: bucket b holds lo = vmin + b
+    int64_t nbucket;
+    int32_t* bstart;      // nbucket + 1
+    int32_t* bend;        // nbucket: end of the distinct records of bucket b
+    int32_t* bsorted;     // nbucket: records from here to bend are not sorted
+    flip_side* sides;     // 3 nt and the spare room, by bucket, row order within a bucket
+    flip_edge* edges;     // as sides
+    int32_t* first_of;    // 3 nt: record whose first side is side p, or -1
+    int32_t* order;       // records in first-side order
+    int32_t* chain_head;  // nbucket: created edges of lo, or -1
+    flip_link* links;
+    int64_t nlinks, links_cap;
+    int64_t nbucket_cap, side_cap, first_cap;
+    int32_t nrec;         // records to visit, in order
+    // Patching within a phase.
+    bool patchable;       // the records are those of the rows but for the dirty rows
+    uint8_t* rec_mark;    // side_cap: 1 visited or to visit in a patched call, 2 made by it
+    uint8_t* row_mark;    // triangles
+    int64_t row_mark_cap;
+    flip_list<int32_t> dirty, unsettled, affected;
+    flip_list<flip_occ> occs;
+    // A patched call visits a few records; those whose rows a flip of the
+    // call touches join it (pending) if the sweep has not reached them yet.
+    bool patched_call;
+    flip_list<int32_t> pending, touched;  // touched: records with rec_mark set
+    double* cache;      // 2 per triangle
+    int64_t cache_cap;  // triangles
+    // Within one flip phase positions stay put and rows change only by flips,
+    // so what the area, angle and deviation tests decided for an edge holds in
+    // the next call while neither of its two rows has been flipped (stamps).
+    bool phase_open, phase_fresh;
+    int64_t phase_nt;
+    uint32_t* stamp;     // flips of each triangle in this phase
+    struct verdict {
+        uint64_t key;    // the side of the face[0] row it was made for; 0: none
+        int32_t f1;
+        uint32_t s0, s1; // stamps of face[0] and face[1] then
+        int32_t refused; // 1: counted as a deviation refusal
+    }* verdicts;         // 3 per triangle, by side of its row
+    int64_t verdict_cap; // triangles
+} flip_ws;
+
+// The records stand for the sweep's edge table and fail with its message.
+template <class T>
+static void grow(T** array, int64_t need)
+{
+    T* grown = (T*)realloc(*array, (size_t)need * sizeof(T));
+    if (!grown) die_memory("table d'aretes");
+    *array = grown;
+}
+
+template <class T>
+static inline void push(flip_list<T>* list, T value)
+{
+    if (list->n == list->cap) {
+        list->cap = list->cap ? 2 * list->cap : 1024;
+        grow(&list->at, list->cap);
+    }
+    list->at[list->n++] = value;
+}
+
+// Sorts a bucket's sides by their larger end, stably, so that each group of
+// one edge keeps its sides in row order.
+static void sort_sides(flip_side* x, int64_t n)
+{
+    if (n > 16) {
+        std::stable_sort(x, x + n, [](const flip_side& l, const flip_side& r) { return l.hi < r.hi; });
+        return;
+    }
+    for (int64_t i = 1; i < n; i++) {
+        const flip_side y = x[i];
+        int64_t j = i;
+        for (; j > 0 && x[j - 1].hi > y.hi; j--) x[j] = x[j - 1];
+        x[j] = y;
+    }
+}
+
+static inline int64_t bucket_of(int32_t lo) { return (int64_t)lo - flip_ws.vmin; }
+
+// The record of edge (lo, hi), or nullptr.
+static inline flip_edge* record_of(int32_t lo, int32_t hi)
+{
+    const int64_t b = bucket_of(lo);
+    if (b < 0 || b >= flip_ws.nbucket) return nullptr;
+    // Records a patch added follow the sorted ones.
+    for (int32_t k = flip_ws.bsorted[b]; k < flip_ws.bend[b]; k++)
+        if (flip_ws.edges[k].hi == hi) return flip_ws.edges + k;
+    flip_edge* first = flip_ws.edges + flip_ws.bstart[b];
+    int64_t n = flip_ws.bsorted[b] - flip_ws.bstart[b];
+    // Narrow [first, first + n) around the first record not below hi.
+    while (n > 8) {
+        const int64_t half = n / 2;
+        if (first[half].hi < hi) {
+            first += half + 1;
+            n -= half + 1;
+        } else {
+            n = half + 1;
+        }
+    }
+    for (int64_t i = 0; i < n; i++)
+        if (first[i].hi == hi) return first + i;
+    return nullptr;
+}
+
+// True when (lo, hi) is a side of some row now.
+static inline bool joined(int32_t lo, int32_t hi)
+{
+    const flip_edge* r = record_of(lo, hi);
+    if (r) return r->live == 1;
+    const int64_t b = bucket_of(lo);
+    if (b < 0 || b >= flip_ws.nbucket) return false;
+    for (int32_t k = flip_ws.chain_head[b]; k >= 0; k = flip_ws.links[k].next)
+        if (flip_ws.links[k].hi == hi) return true;
+    return false;
+}
+
+// Records (c, d) as a side again after a flip made it.
+static void mark_created(int32_t lo, int32_t hi)
+{
+    flip_edge* r = record_of(lo, hi);
+    if (r) {
+        r->live = 1;
+        // Made by this call: a sweep over fresh records would not visit it.
+        const int32_t ri = (int32_t)(r - flip_ws.edges);
+        if (flip_ws.patched_call && !flip_ws.rec_mark[ri]) {
+            flip_ws.rec_mark[ri] = 2;
+            push(&flip_ws.touched, ri);
+        }
+        return;
+    }
+    const int64_t b = bucket_of(lo);
+    if (flip_ws.nlinks == flip_ws.links_cap) {
+        flip_ws.links_cap = flip_ws.links_cap ? 2 * flip_ws.links_cap : 1024;
+        grow(&flip_ws.links, flip_ws.links_cap);
+    }
+    const int32_t k = (int32_t)flip_ws.nlinks++;
+    flip_ws.links[k] = flip_link{lo, hi, flip_ws.chain_head[b]};
+    flip_ws.chain_head[b] = k;
+}
+
+static inline void side_ends(const int32_t* row, int s, int32_t* lo, int32_t* hi)
+{
+    const int32_t u = row[s], v = row[s == 2 ? 0 : s + 1];
+    *lo = u < v ? u : v;
+    *hi = u < v ? v : u;
+}
+
+// Counts the sides of each bucket into bstart[b + 1] for buckets of lo =
+// vmin .. vmin + nbucket - 1; false when a side falls outside them.
+static bool count_sides(const int32_t* tri, int64_t nt, int32_t vmin, int64_t nbucket, int32_t* bstart)
+{
+    memset(bstart, 0, (size_t)(nbucket + 1) * sizeof(int32_t));
+    bool inside = true;
+    for (int64_t i = 0; i < nt; i++)
+        for (int s = 0; s < 3; s++) {
+            int32_t lo, hi;
+            side_ends(tri + 3 * i, s, &lo, &hi);
+            const int64_t b = (int64_t)lo - vmin;
+            if (b < 0 || (int64_t)hi - vmin >= nbucket) {
+                inside = false;
+                continue;
+            }
+            bstart[b + 1]++;
+        }
+    return inside;
+}
+
+static void reserve_buckets(int64_t nbucket)
+{
+    if (flip_ws.nbucket_cap >= nbucket + 1) return;
+    grow(&flip_ws.bstart, nbucket + 1);
+    grow(&flip_ws.bend, nbucket + 1);
+    grow(&flip_ws.bsorted, nbucket + 1);
+    grow(&flip_ws.chain_head, nbucket + 1);
+    flip_ws.nbucket_cap = nbucket + 1;
+}
+
+// The records of the rows, and their visiting order. nv: the vertex count,
+// which bounds every corner of a mesh the remeshing builds.
+static void build_records(const int32_t* tri, int64_t nt, int64_t nv)
+{
+    // Indices of sides and records are 32-bit; a table for more sides could
+    // not have been allocated either.
+    if (nt > INT32_MAX / 3 || nv > INT32_MAX) die_memory("table d'aretes");
+    const int64_t nside = 3 * nt;
+    int32_t vmin = 0;
+    int64_t nbucket = nv;
+    reserve_buckets(nbucket);
+    if (!count_sides(tri, nt, vmin, nbucket, flip_ws.bstart)) {
+        // Corners outside the store: buckets over the span the corners take.
+        int32_t vmax = INT32_MIN;
+        vmin = INT32_MAX;
+        for (int64_t i = 0; i < nside; i++) {
+            if (tri[i] < vmin) vmin = tri[i];
+            if (tri[i] > vmax) vmax = tri[i];
+        }
+        nbucket = (int64_t)vmax - vmin + 1;
+        if (nbucket > INT32_MAX) die_memory("table d'aretes");
+        reserve_buckets(nbucket);
+        count_sides(tri, nt, vmin, nbucket, flip_ws.bstart);
+    }
+    // Two spare records per bucket, for the edges flips give a vertex that
+    // a patch must record (a vertex larger than all its neighbours has no
+    // side of its own); not over a span of corners far wider than the mesh.
+    const int64_t spare = nbucket <= 2 * nside + 1024 ? 2 : 0;
+    const int64_t room = nside + spare * nbucket;
+    if (room >= INT32_MAX) die_memory("table d'aretes");
+    if (flip_ws.side_cap < room + 1) {
+        grow(&flip_ws.sides, room + 1);
+        grow(&flip_ws.edges, room + 1);
+        grow(&flip_ws.order, room + 1);
+        grow(&flip_ws.rec_mark, room + 1);
+        memset(flip_ws.rec_mark, 0, (size_t)(room + 1));
+        flip_ws.side_cap = room + 1;
+    }
+    if (flip_ws.first_cap < nside + 1) {
+        grow(&flip_ws.first_of, nside + 1);
+        flip_ws.first_cap = nside + 1;
+    }
+    flip_ws.vmin = vmin;
+    flip_ws.nbucket = nbucket;
+    int32_t* bstart = flip_ws.bstart;
+    int32_t* bend = flip_ws.bend;
+    memset(flip_ws.chain_head, 0xff, (size_t)nbucket * sizeof(int32_t));
+    flip_ws.nlinks = 0;
+
+    for (int64_t b = 0; b < nbucket; b++) bstart[b + 1] += bstart[b] + (int32_t)spare;
+    memcpy(bend, bstart, (size_t)nbucket * sizeof(int32_t));
+    flip_side* sides = flip_ws.sides;
+    for (int64_t i = 0; i < nt; i++)
+        for (int s = 0; s < 3; s++) {
+            int32_t lo, hi;
+            side_ends(tri + 3 * i, s, &lo, &hi);
+            sides[bend[lo - vmin]++] = flip_side{hi, (int32_t)(3 * i + s)};
+        }
+
+    // Each bucket's sides, grouped by edge, become its records in place of
+    // order: record j of a bucket never lies past its first side. The sort
+    // keeps each group in row order, so its first side is where the edge
+    // is first met.
+    flip_edge* edges = flip_ws.edges;
+    int32_t* first_of = flip_ws.first_of;
+    memset(first_of, 0xff, (size_t)nside * sizeof(int32_t));
+    for (int64_t b = 0; b < nbucket; b++) {
+        const int32_t from = bstart[b], to = bend[b];
+        sort_sides(sides + from, to - from);
+        int32_t out = from;
+        for (int32_t k = from; k < to;) {
+            const int32_t hi = sides[k].hi, first = sides[k].side;
+            flip_edge e{(int32_t)(vmin + b), hi, {first / 3, 0}, 0, 1, first};
+            int32_t n = 0;
+            for (; k < to && sides[k].hi == hi; k++, n++)
+                if (n == 1) e.face[1] = sides[k].side / 3;
+            e.nface = n < 3 ? n : 3;
+            first_of[first] = out;
+            edges[out++] = e;
+        }
+        bend[b] = out;
+        flip_ws.bsorted[b] = out;
+    }
+    int32_t nrec = 0;
+    for (int64_t p = 0; p < nside; p++)
+        if (first_of[p] >= 0) flip_ws.order[nrec++] = first_of[p];
+    flip_ws.nrec = nrec;
+}
+
+static void forget_dirty()
+{
+    for (int64_t i = 0; i < flip_ws.dirty.n; i++) flip_ws.row_mark[flip_ws.dirty.at[i]] = 0;
+    flip_ws.dirty.n = 0;
+    flip_ws.unsettled.n = 0;
+}
+
+static void mark_dirty(int32_t row)
+{
+    if (flip_ws.row_mark[row]) return;
+    flip_ws.row_mark[row] = 1;
+    push(&flip_ws.dirty, row);
+}
+
+// Brings the records up to the rows after the last call's flips and lists
+// what this call must visit; false, with the records left for a full
+// build, where a patch cannot know them (an edge of three or more sides, a
+// bucket without room for a new edge).
+static bool patch_records(const int32_t* tri)
+{
+    flip_edge* edges = flip_ws.edges;
+    flip_list<int32_t>& affected = flip_ws.affected;
+    flip_list<flip_occ>& occs = flip_ws.occs;
+    uint8_t* rec_mark = flip_ws.rec_mark;
+    affected.n = 0;
+    occs.n = 0;
+    bool ok = true;
+    // Every side of a dirty row, and so every edge a flip made (its chain
+    // entry), gets a record.
+    for (int64_t i = 0; i < flip_ws.dirty.n && ok; i++) {
+        const int32_t t = flip_ws.dirty.at[i];
+        for (int s = 0; s < 3; s++) {
+            int32_t lo, hi;
+            side_ends(tri + 3 * (int64_t)t, s, &lo, &hi);
+            flip_edge* r = record_of(lo, hi);
+            if (!r) {
+                const int64_t b = bucket_of(lo);
+                if (b < 0 || b >= flip_ws.nbucket || flip_ws.bend[b] == flip_ws.bstart[b + 1]) {
+                    ok = false;
+                    break;
+                }
+                r = edges + flip_ws.bend[b]++;
+                *r = flip_edge{lo, hi, {0, 0}, 0, 0, 0};
+            }
+            const int32_t ri = (int32_t)(r - edges);
+            if (!rec_mark[ri]) {
+                rec_mark[ri] = 1;
+                push(&affected, ri);
+            }
+            push(&occs, flip_occ{ri, 3 * t + s});
+        }
+    }
+    // Its sides in rows no flip touched are in the rows its record names.
+    for (int64_t i = 0; i < affected.n && ok; i++) {
+        const int32_t ri = affected.at[i];
+        const flip_edge& e = edges[ri];
+        if (e.nface >= 3) {
+            ok = false;
+            break;
+        }
+        for (int j = 0; j < e.nface; j++) {
+            const int32_t x = e.face[j];
+            if (flip_ws.row_mark[x] || (j == 1 && x == e.face[0])) continue;
+            for (int s = 0; s < 3; s++) {
+                int32_t lo, hi;
+                side_ends(tri + 3 * (int64_t)x, s, &lo, &hi);
+                if (lo == e.lo && hi == e.hi) push(&occs, flip_occ{ri, 3 * x + s});
+            }
+        }
+    }
+    if (!ok) {
+        for (int64_t i = 0; i < affected.n; i++) rec_mark[affected.at[i]] = 0;
+        forget_dirty();
+        return false;
+    }
+    std::sort(occs.at, occs.at + occs.n, [](const flip_occ& l, const flip_occ& r) {
+        return l.rec < r.rec || (l.rec == r.rec && l.side < r.side);
+    });
+    for (int64_t k = 0; k < occs.n;) {
+        flip_edge& e = edges[occs.at[k].rec];
+        const int64_t from = k;
+        for (; k < occs.n && occs.at[k].rec == occs.at[from].rec; k++) {}
+        const int64_t n = k - from;
+        e.first = occs.at[from].side;
+        e.face[0] = occs.at[from].side / 3;
+        e.face[1] = n > 1 ? occs.at[from + 1].side / 3 : 0;
+        e.nface = n < 3 ? (int32_t)n : 3;
+        e.live = 1;
+    }
+    // The edges flips made are records now.
+    for (int64_t k = 0; k < flip_ws.nlinks; k++) flip_ws.chain_head[bucket_of(flip_ws.links[k].lo)] = -1;
+    flip_ws.nlinks = 0;
+
+    int32_t* order = flip_ws.order;
+    int32_t nrec = 0;
+    for (int64_t i = 0; i < affected.n; i++) order[nrec++] = affected.at[i];
+    for (int64_t i = 0; i < flip_ws.unsettled.n; i++)
+        if (!rec_mark[flip_ws.unsettled.at[i]]) order[nrec++] = flip_ws.unsettled.at[i];
+    for (int64_t i = 0; i < nrec; i++) {
+        if (!rec_mark[order[i]]) rec_mark[order[i]] = 1;
+        push(&flip_ws.touched, order[i]);
+    }
+    std::sort(order, order + nrec,
+              [edges](int32_t l, int32_t r) { return edges[l].first < edges[r].first; });
+    flip_ws.nrec = nrec;
+    forget_dirty();
+    return true;
+}
+
+void flip_phase_begin()
+{
+    flip_ws.phase_open = true;
+    flip_ws.phase_fresh = true;
+}
+
+void flip_release()
+{
+    free(flip_ws.bstart);
+    free(flip_ws.bend);
+    free(flip_ws.chain_head);
+    free(flip_ws.sides);
+    free(flip_ws.edges);
+    free(flip_ws.first_of);
+    free(flip_ws.order);
+    free(flip_ws.links);
+    free(flip_ws.bsorted);
+    free(flip_ws.rec_mark);
+    free(flip_ws.row_mark);
+    free(flip_ws.dirty.at);
+    free(flip_ws.unsettled.at);
+    free(flip_ws.affected.at);
+    free(flip_ws.occs.at);
+    free(flip_ws.pending.at);
+    free(flip_ws.touched.at);
+    flip_ws.pending = flip_ws.touched = flip_list<int32_t>{};
+    flip_ws.patched_call = false;
+    flip_ws.bsorted = nullptr;
+    flip_ws.rec_mark = flip_ws.row_mark = nullptr;
+    flip_ws.dirty = flip_ws.unsettled = flip_ws.affected = flip_list<int32_t>{};
+    flip_ws.occs = flip_list<flip_occ>{};
+    flip_ws.row_mark_cap = 0;
+    flip_ws.patchable = false;
+    flip_ws.bstart = flip_ws.bend = flip_ws.chain_head = flip_ws.first_of = flip_ws.order = nullptr;
+    flip_ws.sides = nullptr;
+    flip_ws.edges = nullptr;
+    flip_ws.links = nullptr;
+    flip_ws.nbucket_cap = flip_ws.side_cap = flip_ws.first_cap = flip_ws.links_cap = flip_ws.nlinks = 0;
+    flip_ws.nbucket = 0;
+    flip_ws.nrec = 0;
+    free(flip_ws.cache);
+    free(flip_ws.stamp);
+    free(flip_ws.verdicts);
+    flip_ws.cache = nullptr;
+    flip_ws.stamp = nullptr;
+    flip_ws.verdicts = nullptr;
+    flip_ws.cache_cap = flip_ws.verdict_cap = 0;
+    flip_ws.phase_open = false;
+}
+
+// Index s of the side (row[s], row[s + 1]) joining a and b.
+static inline int side_of(const int32_t* row, int32_t a, int32_t b)
+{
+    for (int s = 0; s < 2; s++) {
+        int32_t x = row[s], y = row[s + 1];
+        if ((x == a && y == b) || (x == b && y == a)) return s;
+    }
+    return 2;
+}
+
+int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* refusals)
+{
+    *refusals = 0;
+    const double* xyz = vs->xyz;
+    int32_t* tri = ts->tri;
+    const int64_t nt = ts->n;
+
+    // Each triangle's doubled area and smallest-angle key, computed once per
+    // row content instead of once per side (area -1, key 2: not yet); the
+    // same calls on the same corners in the same order, so the same bits.
+    if (flip_ws.cache_cap < nt + 1) {
+        flip_ws.cache = (double*)xrealloc(flip_ws.cache, (size_t)(nt + 1) * 2 * sizeof(double));
+        flip_ws.cache_cap = nt + 1;
+    }
+    double* area2 = flip_ws.cache;
+    double* angle_key = area2 + (nt + 1);
+    const bool remember = flip_ws.phase_open;
+    if (remember && flip_ws.verdict_cap < nt + 1) {
+        flip_ws.stamp = (uint32_t*)xrealloc(flip_ws.stamp, (size_t)(nt + 1) * sizeof(uint32_t));
+        flip_ws.verdicts = (decltype(flip_ws.verdicts))xrealloc(
+            flip_ws.verdicts, (size_t)(nt + 1) * 3 * sizeof(*flip_ws.verdicts));
+        flip_ws.verdict_cap = nt + 1;
+        flip_ws.phase_fresh = true;
+    }
+    const bool fresh = !remember || flip_ws.phase_fresh || flip_ws.phase_nt != nt;
+    if (fresh) {
+        for (int64_t i = 0; i < nt; i++) {
+            area2[i] = -1;
+            angle_key[i] = 2;
+        }
+        if (remember) {
+            memset(flip_ws.stamp, 0, (size_t)nt * sizeof(uint32_t));
+            memset(flip_ws.verdicts, 0, (size_t)nt * 3 * sizeof(*flip_ws.verdicts));
+        }
+        flip_ws.phase_fresh = false;
+        flip_ws.phase_nt = nt;
+    }
+    flip_ws.patched_call = !fresh && flip_ws.patchable && patch_records(tri);
+    if (!flip_ws.patched_call) {
+        build_records(tri, nt, vs->n);
+        if (flip_ws.row_mark_cap < nt + 1) {
+            grow(&flip_ws.row_mark, nt + 1);
+            memset(flip_ws.row_mark, 0, (size_t)(nt + 1));
+            flip_ws.row_mark_cap = nt + 1;
+            flip_ws.dirty.n = 0;
+        }
+        forget_dirty();
+    }
+    flip_ws.patchable = remember;
+    uint32_t* stamp = flip_ws.stamp;
+
+    const double tol_rim = g_par.dev_rim, tol_in = g_par.dev_in, grow = g_par.area_grow;
+    int64_t flips = 0;
+    const int32_t nrec = flip_ws.nrec;
+    const int32_t* order = flip_ws.order;
+    flip_edge* edges = flip_ws.edges;
+    flip_list<int32_t>& pending = flip_ws.pending;
+    pending.n = 0;
+    auto later_first = [edges](int32_t l, int32_t r) { return edges[l].first > edges[r].first; };
+    // A record whose rows a flip has just rewritten but which still lies in
+    // them is visited like every record of a fresh build, if not yet passed.
+    auto reconsider = [&](int32_t lo, int32_t hi, int32_t now) {
+        flip_edge* r = record_of(lo, hi);
+        if (!r) return;
+        const int32_t ri = (int32_t)(r - edges);
+        if (flip_ws.rec_mark[ri] || r->first < now) return;
+        flip_ws.rec_mark[ri] = 1;
+        push(&flip_ws.touched, ri);
+        push(&pending, ri);
+        std::push_heap(pending.at, pending.at + pending.n, later_first);
+    };
+    for (int32_t u = 0;;) {
+        int32_t ri;
+        if (pending.n > 0 && (u >= nrec || edges[pending.at[0]].first < edges[order[u]].first)) {
+            std::pop_heap(pending.at, pending.at + pending.n, later_first);
+            ri = pending.at[--pending.n];
+        } else if (u < nrec) {
+            ri = order[u++];
+        } else {
+            break;
+        }
+        // Records lie all over their array and a record's second row far
+        // from its first: fetch a later record, then the rows of a nearer one.
+        if (u + 16 < nrec) __builtin_prefetch(&edges[order[u + 16]]);
+        if (u + 6 < nrec) {
+            const flip_edge* later = &edges[order[u + 6]];
+            __builtin_prefetch(tri + 3 * (int64_t)later->face[1]);
+            if (stamp) __builtin_prefetch(stamp + later->face[1]);
+        }
+        flip_edge* e = &edges[ri];
+        if (e->nface != 2) continue;
+        // Every step before the deviation test passes an edge over without
+        // counting it, so the order of those steps cannot show: the cheap
+        // ones that depend only on the two rows go first, and the contour
+        // and joined-apexes lookups only where a remembered decision does
+        // not already settle the edge.
+        const uint64_t key = edge_key(e->lo, e->hi);
+        const int32_t a = e->lo, b = e->hi;
+        if (b < np) continue;
+        const int64_t f0 = e->face[0], f1 = e->face[1];
+        int32_t* r0 = tri + 3 * f0;
+        int32_t* r1 = tri + 3 * f1;
+        decltype(flip_ws.verdicts) seen = nullptr;
+        if (remember) {
+            // A decision is found only while both rows are as they were when
+            // it was made, and it was made only past the tests on the rows:
+            // they would pass again. The contour test cannot change either;
+            // the joined apexes can, and decide whether a refusal counts.
+            seen = flip_ws.verdicts + 3 * f0 + side_of(r0, a, b);
+            if (seen->key == key && seen->f1 == (int32_t)f1 && seen->s0 == stamp[f0] &&
+                seen->s1 == stamp[f1]) {
+                if (seen->refused) {
+                    const int32_t c = apex(r0, a, b), d = apex(r1, a, b);
+                    if (!joined(c < d ? c : d, c < d ? d : c)) (*refusals)++;
+                    push(&flip_ws.unsettled, ri);
+                }
+                continue;
+            }
+        }
+        if (!row_has(r0, a) || !row_has(r0, b) || !row_has(r1, a) || !row_has(r1, b)) continue;
+        const int32_t c = apex(r0, a, b), d = apex(r1, a, b);
+        if (c < 0 || d < 0 || c == d) continue;
+        if ((c > d ? c : d) < np) continue;
+        int32_t p = a, q = b;
+        if (!row_runs(r0, a, b)) { p = b; q = a; }
+        // Two triangles that run the edge the same way are wound inconsistently:
+        // the rows (p, d, c), (d, q, c) would turn one of them over.
+        if (!row_runs(r1, q, p)) continue;
+        const int32_t cd_lo = c < d ? c : d, cd_hi = c < d ? d : c;
+        if (keyset_has(ks, key)) continue;
+        if (joined(cd_lo, cd_hi)) {
+            if (remember) push(&flip_ws.unsettled, ri);
+            continue;
+        }
+        if (seen) seen->key = 0;
+        int32_t lo = p < q ? p : q;
+        if (c < lo) lo = c;
+        if (d < lo) lo = d;
+        const double tol = lo < np ? tol_rim : tol_in;
+        // Remembers a refusal by the geometric tests for the next call of the phase.
+        auto refuse = [&](int32_t counted) {
+            if (seen) *seen = {key, (int32_t)f1, stamp[f0], stamp[f1], counted};
+        };
+
+        const double *P = at(xyz, p), *Q = at(xyz, q), *C = at(xyz, c), *D = at(xyz, d);
+        const double *t00 = at(xyz, r0[0]), *t01 = at(xyz, r0[1]), *t02 = at(xyz, r0[2]);
+        const double *t10 = at(xyz, r1[0]), *t11 = at(xyz, r1[1]), *t12 = at(xyz, r1[2]);
+        const double n0 = cross_len(P, D, C), n1 = cross_len(D, Q, C);
+        // A NaN area is cached as NaN: only -1 means "not yet".
+        if (area2[f0] == -1) area2[f0] = cross_len(t00, t01, t02);
+        if (area2[f1] == -1) area2[f1] = cross_len(t10, t11, t12);
+        double area_new = 0.5 * (n0 + n1);
+        double area_old = 0.5 * (area2[f0] + area2[f1]);
+        if (area_new > grow * area_old) {
+            refuse(0);
+            continue;
+        }
+
+        // The angles fall as their keys rise (acos never rises), so the
+        // smaller of two angles is the angle of the larger key, and a pair
+        // whose key does not fall cannot gain angle: refused without acos.
+        if (angle_key[f0] == 2) angle_key[f0] = tri_min_cos(t00, t01, t02);
+        if (angle_key[f1] == 2) angle_key[f1] = tri_min_cos(t10, t11, t12);
+        // Keys are never NaN: one new key at or above the old settles it.
+        const double key_old = max_of(angle_key[f0], angle_key[f1]);
+        const double k0 = tri_min_cos(P, D, C);
+        if (k0 >= key_old) {
+            refuse(0);
+            continue;
+        }
+        const double k1 = tri_min_cos(D, Q, C);
+        const double key_new = max_of(k0, k1);
+        if (key_new >= key_old) {
+            refuse(0);
+            continue;
+        }
+        double ang_old = angle_of_min_cos(key_old);
+        double ang_new = angle_of_min_cos(key_new);
+        if (ang_old + 1e-9 >= ang_new) {
+            refuse(0);
+            continue;
+        }
+
+        double m_new[3], m_old[3];
+        for (int k = 0; k < 3; k++) {
+            m_new[k] = (C[k] + D[k]) * 0.5;
+            m_old[k] = (P[k] + Q[k]) * 0.5;
+        }
+        double dev = max_of(min_of(dist_point_tri(m_new, t00, t01, t02),
+                                   dist_point_tri(m_new, t10, t11, t12)),
+                            min_of(dist_point_tri(m_old, P, D, C),
+                                   dist_point_tri(m_old, D, Q, C)));
+        if (dev > tol) {
+            (*refusals)++;
+            refuse(1);
+            if (remember) push(&flip_ws.unsettled, ri);
+            continue;
+        }
+
+        r0[0] = p; r0[1] = d; r0[2] = c;
+        r1[0] = d; r1[1] = q; r1[2] = c;
+        if (remember) {
+            stamp[f0]++;
+            stamp[f1]++;
+            mark_dirty((int32_t)f0);
+            mark_dirty((int32_t)f1);
+        }
+        area2[f0] = n0;
+        area2[f1] = n1;
+        angle_key[f0] = k0;
+        angle_key[f1] = k1;
+        e->live = 0;
+        mark_created(cd_lo, cd_hi);
+        if (flip_ws.patched_call) {
+            reconsider(p < c ? p : c, p < c ? c : p, e->first);
+            reconsider(q < d ? q : d, q < d ? d : q, e->first);
+        }
+        flips++;
+    }
+    for (int64_t i = 0; i < flip_ws.touched.n; i++) flip_ws.rec_mark[flip_ws.touched.at[i]] = 0;
+    flip_ws.touched.n = 0;
+    return flips;
+}

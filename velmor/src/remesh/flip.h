@@ -1,0 +1,15 @@
+// Quality flips of the cap's shared diagonals.
+#pragma once
+
+#include <cstdint>
+
+#include "core/edgetab.h"
+#include "core/stores.h"
+
+// One flip sweep; returns flips, sets *refusals to deviation refusals.
+int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* refusals);
+// Opens a flip phase: until the next one (or flip_release) positions do not
+// move and rows change only by flip_pass, so its calls may reuse decisions.
+void flip_phase_begin();
+// Frees the table and caches that flip_pass keeps between its calls.
+void flip_release();

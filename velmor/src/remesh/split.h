@@ -1,0 +1,12 @@
+// Split phase of the remeshing passes.
+#pragma once
+
+#include <cstdint>
+
+#include "core/edgetab.h"
+#include "core/stores.h"
+#include "core/targets.h"
+
+// Splits every long non-contour edge at its midpoint, refills the new
+// points' targets and rebuilds the faces; returns the number split.
+int64_t split_phase(verts* vs, tris* ts, const border* bd, const keyset* ks);
