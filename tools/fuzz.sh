@@ -25,30 +25,15 @@ cmake --build "$build" -j"$(nproc)" >/dev/null
 mkdir -p "$build/seeds/velmor_input"
 "$build/make_velmor_seeds" "$build/seeds/velmor_input"
 
+. tools/fuzz_targets.sh
+
 # Seed folders that exist (libFuzzer refuses a missing one; git keeps no
 # empty regressions folder).
 seeds_of() {
-  local dirs=("$root/fuzz/regressions/$1")
-  case $1 in
-    velmor_input) dirs+=("$build/seeds/velmor_input") ;;
-    package) dirs+=("$root/ombrane/tests/data/3mf") ;;
-  esac
-  for d in "${dirs[@]}"; do
+  for d in "$root/fuzz/regressions/$1" "$(seed_dir_of "$1")"; do
     if [ -d "$d" ]; then echo "$d"; fi
   done
 }
-
-# The velmor target frees what each run held, exit or not; a report of a
-# leak there is a real one.
-options_of() {
-  case $1 in
-    velmor_input) echo "-max_len=65536" ;;
-    package) echo "" ;;
-  esac
-}
-
-export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_stack_use_after_return=1}
-export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
 pids=()
 for t in "${targets[@]}"; do

@@ -16,19 +16,8 @@ build=${FUZZ_BUILD:-build-fz}
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(velmor_input package)
 
-# The same inputs and bounds as the fuzz runs.
-sources_of() {
-  case $1 in
-    velmor_input) echo "$build/seeds/velmor_input" ;;
-    package) echo "$root/ombrane/tests/data/3mf" ;;
-  esac
-}
-options_of() {
-  case $1 in
-    velmor_input) echo "-max_len=65536" ;;
-    package) echo "" ;;
-  esac
-}
+. tools/fuzz_targets.sh
+
 budget_of() {
   case $1 in
     velmor_input) echo "${KEEP_BYTES:-100000}" ;;
@@ -36,8 +25,6 @@ budget_of() {
   esac
 }
 
-export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_stack_use_after_return=1}
-export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -51,7 +38,7 @@ for t in "${targets[@]}"; do
   # shellcheck disable=SC2046
   "$build/${t}_fuzz" -merge=1 -timeout=20 -rss_limit_mb=2048 $(options_of "$t") \
     -merge_control_file="$work/$t/control" "$work/$t/merged" \
-    "$build/corpus/$t" "$kept" $(sources_of "$t") >"$work/$t/merge.log" 2>&1 ||
+    "$build/corpus/$t" "$kept" "$(seed_dir_of "$t")" >"$work/$t/merge.log" 2>&1 ||
     { cat "$work/$t/merge.log" >&2; exit 1; }
   sed -n "3,$(( $(head -n 1 "$work/$t/control") + 2 ))p" "$work/$t/control" |
     tr '\n' '\0' | xargs -0 stat -c '%s %n' >"$work/$t/sizes"
