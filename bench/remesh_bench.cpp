@@ -2,9 +2,13 @@
 // wall z = c (x^2 - y^2) around a circular hole, the cap a fan over the
 // hole's contour, remeshed at a uniform target to about 10k, 100k and 400k
 // triangles; then the flat 330-point, 50 mm disc at a uniform target (--grad
-// 0) for comparison with other remeshers. Prints wall time, output triangles
+// 0) for comparison with other remeshers, and the 50 mm disc spanned by its
+// contour only, at 0.476 and 0.275 mm. Prints wall time, output triangles
 // per second and peak memory (the child's maximum resident set, the figure
-// /usr/bin/time -v reports).
+// /usr/bin/time -v reports). Then a small job on a busy machine: a 62-point
+// hole in a 74k-triangle wall, each mode on one thread and on the default
+// thread count in turn while 8 busy processes run beside it.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -12,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -47,6 +53,38 @@ Input saddle(double r, int segments, double r_out, int rings, double curve)
     for (int i = 1; i + 1 < segments; i++) in.cap.insert(in.cap.end(), {0, i, i + 1});
     return in;
 }
+
+// The saddle's annulus (3 rings, hole radius r, segments points on the
+// contour) inside a square grid of spacing h over [-half, half]^2 on the
+// same surface; grid squares that reach within h of the annulus are left
+// out, so the two parts do not overlap. The wall need not be closed.
+Input holed_grid(double r, int segments, double h, double half, double curve)
+{
+    const double r_out = r + 2 * (2 * M_PI * r / segments);
+    Input in = saddle(r, segments, r_out, 3, curve);
+    const int n = (int)std::lround(2 * half / h);
+    const int32_t first = (int32_t)(in.points.size() / 3);
+    for (int j = 0; j <= n; j++)
+        for (int i = 0; i <= n; i++) {
+            double x = -half + i * h, y = -half + j * h;
+            in.points.insert(in.points.end(), {x, y, curve * (x * x - y * y)});
+        }
+    auto far_enough = [&](int i, int j) {
+        double x = -half + i * h, y = -half + j * h;
+        return std::sqrt(x * x + y * y) > r_out + h;
+    };
+    for (int j = 0; j < n; j++)
+        for (int i = 0; i < n; i++) {
+            if (!far_enough(i, j) || !far_enough(i + 1, j) || !far_enough(i, j + 1) ||
+                !far_enough(i + 1, j + 1))
+                continue;
+            int32_t a = first + j * (n + 1) + i, b = a + 1, c = b + (n + 1), d = a + (n + 1);
+            in.faces.insert(in.faces.end(), {a, b, c, a, c, d});
+        }
+    return in;
+}
+
+Input small_hole() { return holed_grid(5, 62, 0.5, 48, 0.004); }
 
 template <class T>
 void put(FILE* f, const std::vector<T>& v)
@@ -92,7 +130,8 @@ struct Measure {
     long max_rss_kb;
 };
 
-Measure run(const std::vector<std::string>& args)
+// threads: OMP_NUM_THREADS for the child; null leaves it unset (the default).
+Measure run(const std::vector<std::string>& args, const char* threads = "")
 {
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -103,6 +142,8 @@ Measure run(const std::vector<std::string>& args)
     if (pid == 0) {
         // The program's own lines would drown the table.
         if (!freopen("/dev/null", "w", stderr)) _exit(127);
+        if (!threads) unsetenv("OMP_NUM_THREADS");
+        else if (*threads) setenv("OMP_NUM_THREADS", threads, 1);
         execv(argv[0], argv.data());
         _exit(127);
     }
@@ -117,11 +158,74 @@ Measure run(const std::vector<std::string>& args)
     return m;
 }
 
+// Processes that only burn a processor until killed; they die with the
+// benchmark should it end first.
+std::vector<pid_t> start_busy(int count)
+{
+    std::vector<pid_t> pids;
+    for (int i = 0; i < count; i++) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            volatile double x = 1;
+            for (;;) x = x * 1.0000001 + 1e-9;
+        }
+        if (pid > 0) pids.push_back(pid);
+    }
+    return pids;
+}
+
+void stop_busy(const std::vector<pid_t>& pids)
+{
+    for (pid_t pid : pids) kill(pid, SIGKILL);
+    for (pid_t pid : pids) waitpid(pid, nullptr, 0);
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// Each mode on one thread and on the default thread count, in turn, runs
+// times each, with 8 busy processes beside them; medians and their ratio.
+void busy_small_job(const std::string& exe, const std::string& dir,
+                    const std::vector<std::string>& modes, int runs)
+{
+    const std::string in = dir + "/velmor_bench_small.bin", out = dir + "/velmor_bench_small_out.bin";
+    write_input(in, small_hole());
+    std::vector<pid_t> busy = start_busy(8);
+    printf("\nsmall hole (62 pts, 74k-triangle wall), 8 busy processes, median of %d runs\n", runs);
+    printf("%-9s %12s %12s %8s\n", "mode", "1 thread ms", "default ms", "ratio");
+    for (const std::string& mode : modes) {
+        std::vector<double> one, all;
+        for (int r = 0; r < runs; r++) {
+            Measure m1 = run({exe, mode, in, out}, "1");
+            Measure md = run({exe, mode, in, out}, nullptr);
+            if (m1.status != 0 || md.status != 0) {
+                printf("%-9s failed with status %d / %d\n", mode.c_str(), m1.status, md.status);
+                break;
+            }
+            one.push_back(m1.seconds * 1e3);
+            all.push_back(md.seconds * 1e3);
+        }
+        if (one.empty()) continue;
+        printf("%-9s %12.1f %12.1f %8.2f\n", mode.c_str(), median(one), median(all),
+               median(all) / median(one));
+        fflush(stdout);
+    }
+    stop_busy(busy);
+    remove(in.c_str());
+    remove(out.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    // Usage: bench_remesh [velmor [folder [modes]]]; modes like "--remesh,--drape".
+    // Usage: bench_remesh [velmor [folder [modes [cases]]]]; modes like
+    // "--remesh,--drape"; cases: the numbers of the cases to run, like "5,6",
+    // "busy" for the small job on a busy machine (default: all).
     // bench_remesh --write-inputs folder: each case's input as folder/<i>.bin
     // and its options as folder/<i>.opts, for replaying outside the benchmark.
     const bool write_only = argc > 2 && std::string(argv[1]) == "--write-inputs";
@@ -148,6 +252,10 @@ int main(int argc, char** argv)
             modes.push_back(list.substr(start, comma - start));
         }
     }
+    std::string only = argc > 4 ? std::string(",") + argv[4] + "," : "";
+    auto wanted = [&](const std::string& name) {
+        return only.empty() || only.find("," + name + ",") != std::string::npos;
+    };
     struct Case {
         const char* name;
         Input in;
@@ -172,6 +280,15 @@ int main(int argc, char** argv)
          0.75 * 0.95},
         {"flat disc, 330 pts, 0.302 mm", saddle(50, 330, 56, 3, 0),
          {"--grad", "0", "--far", "0.302", "--max-faces", "10000000"}, 0.75 * 0.302},
+        // The disc spanned by its contour only, contour spacing at the target;
+        // the second is three times the first's output.
+        {"uniform disc, 660 pts, 0.476", saddle(50, 660, 56, 3, 0),
+         {"--rim", "0.476", "--grad", "0", "--far", "0.476", "--far-ratio", "1e9", "--max-faces",
+          "10000000"},
+         0.75 * 0.476},
+        {"uniform disc, 1142 pts, 0.275", saddle(50, 1142, 56, 3, 0),
+         {"--rim", "0.275", "--grad", "0", "--far", "0.275", "--far-ratio", "1e9", "--max-faces",
+          "10000000"}},
     };
     if (write_only) {
         int i = 0;
@@ -187,12 +304,15 @@ int main(int argc, char** argv)
             fprintf(f, "\n");
             fclose(f);
         }
+        write_input(std::string(argv[2]) + "/small.bin", small_hole());
         return 0;
     }
     const std::string in = dir + "/velmor_bench_in.bin", out = dir + "/velmor_bench_out.bin";
     printf("%-28s %-9s %10s %9s %14s %12s\n", "case", "mode", "triangles", "wall s", "triangles/s",
            "peak RSS kB");
+    int index = 0;
     for (const Case& c : cases) {
+        if (!wanted(std::to_string(index++))) continue;
         write_input(in, c.in);
         for (const std::string& mode : modes) {
             std::vector<std::string> args = {exe, mode, in, out};
@@ -231,6 +351,7 @@ int main(int argc, char** argv)
     }
     remove(in.c_str());
     remove(out.c_str());
+    if (wanted("busy")) busy_small_job(exe, dir, modes, 11);
     if (argc <= 2) rmdir(dir.c_str());
     return 0;
 }

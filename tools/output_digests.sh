@@ -56,6 +56,9 @@ if [ -x "$build/bench/bench_remesh" ]; then
       run_velmor "bench$case" "${opts%.opts}.bin" $mode $(cat "$opts")
     done
   done
+  for mode in --remesh --smooth --drape; do
+    run_velmor bench-small "$work/bench/small.bin" $mode
+  done
 else
   echo "no bench_remesh in $build: benchmark cases left out" >&2
 fi
