@@ -156,8 +156,15 @@ void targets_fill(const border* bd, verts* vs)
         }
         return;
     }
+    // A team costs tens of microseconds to wake on an idle machine and whole
+    // time slices on a busy one: a fill of fewer contour distances than this
+    // is done sooner by the calling thread alone.
+    constexpr int64_t kParallelMin = 1 << 17;
+    int64_t nfill = 0;
+    for (int64_t i = 0; i < n; i++) nfill += std::isnan(targ[i]);
+    const bool team = nfill * (int64_t)bd->n >= kParallelMin;
     // Each iteration writes only its own slot: same bytes for any thread count.
-#pragma omp parallel for schedule(dynamic, 256)
+#pragma omp parallel for schedule(dynamic, 256) if (team)
     for (int64_t i = 0; i < n; i++) {
         if (!std::isnan(targ[i])) continue;
         double v = border_nearest(bd, xyz + 3 * i) * grad + base[i];

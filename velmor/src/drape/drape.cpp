@@ -121,8 +121,11 @@ void drape(drape_job* job)
     const double* pos = job->pos;
     int nthreads = job->nscratch > 0 ? job->nscratch : 1;
 
+    // A cap of a few hundred triangles is detected in well under a
+    // millisecond: sooner than a team wakes, above all on a busy machine.
+    constexpr int64_t kParallelMin = 2048;
     // One candidate buffer per thread number: the team is capped at their count.
-#pragma omp parallel num_threads(nthreads)
+#pragma omp parallel num_threads(nthreads) if (nt >= kParallelMin)
     {
         int32_t* buf = job->scratch[omp_get_thread_num()];
         int64_t my_cross = 0, my_far = 0;
