@@ -233,6 +233,60 @@ TEST(FlipPass, DecisionsKeptWithinAPhaseChangeNothing)
     }
 }
 
+TEST(FlipPass, TablesKeptFromAnEarlierPhaseChangeNothing)
+{
+    // A phase on a larger cap, then one on a smaller and one on a larger
+    // again, each closed without freeing the tables: every call must flip as
+    // it does on freshly built tables.
+    Params keep;
+    g_par.dev_in = 0.01;
+    g_par.dev_rim = 0.002;
+    for (uint32_t seed = 1; seed <= 6; seed++) {
+        SCOPED_TRACE(seed);
+        const RandomCap caps[] = {RandomGridCap(14, 300 + seed, 0.03), RandomGridCap(9, 400 + seed, 0.03),
+                                  RandomGridCap(16, 500 + seed, 0.03)};
+        for (const RandomCap& cap : caps) {
+            std::vector<int32_t> fresh_rows, kept_rows;
+            int64_t fresh_flips = 0, kept_flips = 0, fresh_ref = 0, kept_ref = 0;
+            {
+                Mesh m(cap.xyz, cap.tri, cap.contour);
+                flip_release();
+                flip_phase_begin();
+                for (int call = 0; call < 4; call++) {
+                    int64_t r = 0;
+                    fresh_flips += flip_pass(&m.vs, &m.ts, &m.ks, cap.np, &r);
+                    fresh_ref += r;
+                }
+                flip_release();
+                fresh_rows = m.rows();
+            }
+            for (const RandomCap& before : caps) {
+                Mesh other(before.xyz, before.tri, before.contour);
+                flip_phase_begin();
+                int64_t r = 0;
+                flip_pass(&other.vs, &other.ts, &other.ks, before.np, &r);
+                flip_phase_end();
+            }
+            {
+                Mesh m(cap.xyz, cap.tri, cap.contour);
+                flip_phase_begin();
+                for (int call = 0; call < 4; call++) {
+                    int64_t r = 0;
+                    kept_flips += flip_pass(&m.vs, &m.ts, &m.ks, cap.np, &r);
+                    kept_ref += r;
+                }
+                flip_phase_end();
+                kept_rows = m.rows();
+            }
+            flip_release();
+            EXPECT_GT(fresh_flips, 0);
+            EXPECT_EQ(kept_flips, fresh_flips);
+            EXPECT_EQ(kept_ref, fresh_ref);
+            EXPECT_EQ(kept_rows, fresh_rows);
+        }
+    }
+}
+
 namespace {
 
 // The sweep written plainly over an edge table: one record per edge key,

@@ -43,6 +43,40 @@ int64_t tris_capacity_for(int64_t need)
     return c;
 }
 
+static struct {
+    int32_t* tri;
+    int64_t cap;
+} spare;
+
+int32_t* tris_take_spare(int64_t cap)
+{
+    if (spare.tri && spare.cap >= cap) {
+        int32_t* tri = spare.tri;
+        spare = {};
+        return tri;
+    }
+    tris_release_spare();
+    // 12 bytes a triangle, and no byte count that wraps.
+    const size_t bytes = cap < 0 || (uint64_t)cap > SIZE_MAX / 12 ? SIZE_MAX : (size_t)cap * 12;
+    return (int32_t*)xrealloc(nullptr, bytes);
+}
+
+void tris_keep_spare(int32_t* tri, int64_t cap)
+{
+    if (spare.tri && spare.cap >= cap) {
+        free(tri);
+        return;
+    }
+    free(spare.tri);
+    spare = {tri, cap};
+}
+
+void tris_release_spare()
+{
+    free(spare.tri);
+    spare = {};
+}
+
 void stores_setup(verts* vs, tris* ts, const input* in)
 {
     *vs = verts{};

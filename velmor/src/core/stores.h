@@ -38,6 +38,16 @@ void verts_reserve(verts* v, int64_t need);
 // Triangle capacity rule: 1024 doubled until it holds need.
 int64_t tris_capacity_for(int64_t need);
 
+// Rebuilds of the triangle array write a new array while reading the old
+// one. The replaced array is kept for the next rebuild instead of being
+// freed, so the passes do not page in fresh memory for every rebuild.
+// take: room for cap triangles (the kept array when it is large enough;
+// else "memoire insuffisante (%zu octets)\n" on failure); keep: hands over
+// a replaced array of room for cap triangles; release frees the kept one.
+int32_t* tris_take_spare(int64_t cap);
+void tris_keep_spare(int32_t* tri, int64_t cap);
+void tris_release_spare();
+
 // Empty stores filled from the input: wall points with targ = base = rim,
 // room for np + 16 vertices; the cap triangles, room for m + 16.
 void stores_setup(verts* vs, tris* ts, const input* in);

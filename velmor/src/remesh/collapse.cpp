@@ -37,6 +37,52 @@ static void* alloc_or_die(int64_t count, size_t size)
     return xrealloc(nullptr, bytes_of(count, size));
 }
 
+// The work arrays outlive a sub-pass and grow to the largest one: the
+// sub-passes and passes of a run would otherwise page in fresh zeroed memory
+// for every table.
+static struct {
+    int64_t *vf_start, *fill, *nb_start;
+    int32_t *vf_face, *nb_vert, *seen, *remap;
+    cand* cands;
+    uint8_t* locked;
+    int64_t vf_start_cap, fill_cap, nb_start_cap, vf_face_cap, nb_vert_cap, seen_cap, remap_cap,
+        cands_cap, locked_cap;
+} cws;
+
+// Room for count records in *p; what names the failure message, or null for
+// the byte count. The old contents are not kept.
+template <class T>
+static bool reserve(T** p, int64_t* cap, int64_t count, const char* what)
+{
+    if (count >= 0 && *cap >= count && *p) return true;
+    free(*p);
+    *p = nullptr;
+    *cap = 0;
+    const size_t bytes = bytes_of(count, sizeof(T));
+    if (!what) {
+        *p = (T*)alloc_or_die(count, sizeof(T));
+    } else {
+        *p = bytes == SIZE_MAX ? nullptr : (T*)malloc(bytes ? bytes : 1);
+        if (!*p) return false;
+    }
+    *cap = count;
+    return true;
+}
+
+void collapse_release()
+{
+    free(cws.vf_start);
+    free(cws.fill);
+    free(cws.nb_start);
+    free(cws.vf_face);
+    free(cws.nb_vert);
+    free(cws.seen);
+    free(cws.remap);
+    free(cws.cands);
+    free(cws.locked);
+    cws = {};
+}
+
 static inline bool corner_ok(int32_t v, int64_t nv)
 {
     return v >= 0 && v < nv;
@@ -58,11 +104,16 @@ struct adjacency {
 static void build_vf(adjacency* adj, const tris* ts, int64_t nv)
 {
     const int64_t nt = ts->n;
-    adj->vf_start = (int64_t*)calloc((size_t)nv + 1, sizeof(int64_t));
-    adj->vf_face = (int32_t*)malloc(bytes_of(room(nt, 3), sizeof(int32_t)));
-    if (!adj->vf_start || !adj->vf_face) die_memory("vf");
-    int64_t* fill = (int64_t*)calloc((size_t)nv + 1, sizeof(int64_t));
-    if (!fill) die_memory("vf");
+    // Both requests first, then one test: either failure gives one message.
+    const bool got_start = reserve(&cws.vf_start, &cws.vf_start_cap, nv + 1, "vf");
+    const bool got_face = reserve(&cws.vf_face, &cws.vf_face_cap, room(nt, 3), "vf");
+    if (!got_start || !got_face) die_memory("vf");
+    if (!reserve(&cws.fill, &cws.fill_cap, nv + 1, "vf")) die_memory("vf");
+    adj->vf_start = cws.vf_start;
+    adj->vf_face = cws.vf_face;
+    int64_t* fill = cws.fill;
+    memset(adj->vf_start, 0, (size_t)(nv + 1) * sizeof(int64_t));
+    memset(fill, 0, (size_t)(nv + 1) * sizeof(int64_t));
 
     int64_t* start = adj->vf_start;
     for (int64_t t = 0; t < nt; t++) {
@@ -76,7 +127,6 @@ static void build_vf(adjacency* adj, const tris* ts, int64_t nv)
         if (!tri_ok(c, nv)) continue;
         for (int j = 0; j < 3; j++) adj->vf_face[start[c[j]] + fill[c[j]]++] = (int32_t)t;
     }
-    free(fill);
 }
 
 // Small runs by insertion, a hub's long run by std::sort: equal entries are
@@ -102,14 +152,17 @@ static void sort_ints(int32_t* x, int64_t n)
 static void build_nb(adjacency* adj, const tris* ts, int64_t nv)
 {
     const int64_t nt = ts->n;
-    adj->nb_start = (int64_t*)calloc((size_t)nv + 1, sizeof(int64_t));
-    if (!adj->nb_start) die_memory("nb");
+    if (!reserve(&cws.nb_start, &cws.nb_start_cap, nv + 1, "nb")) die_memory("nb");
+    adj->nb_start = cws.nb_start;
+    memset(adj->nb_start, 0, (size_t)(nv + 1) * sizeof(int64_t));
     // At most 6 distinct heads per triangle over all its corners.
-    adj->nb_vert = (int32_t*)alloc_or_die(room(nt, 6), sizeof(int32_t));
+    reserve(&cws.nb_vert, &cws.nb_vert_cap, room(nt, 6), nullptr);
+    adj->nb_vert = cws.nb_vert;
 
     // seen[w] == v + 1 once w is listed for v: each head is kept once, so
     // only the distinct ones are sorted.
-    int32_t* seen = (int32_t*)alloc_or_die(nv, sizeof(int32_t));
+    reserve(&cws.seen, &cws.seen_cap, nv, nullptr);
+    int32_t* seen = cws.seen;
     memset(seen, 0, (size_t)nv * sizeof(int32_t));
     int64_t* start = adj->nb_start;
     int32_t* out = adj->nb_vert;
@@ -132,7 +185,6 @@ static void build_nb(adjacency* adj, const tris* ts, int64_t nv)
         sort_ints(out + begin, nout - begin);
     }
     start[nv] = nout;
-    free(seen);
 }
 
 static inline double dist3(const double* p, const double* q)
@@ -153,7 +205,8 @@ static cand* find_candidates(const adjacency* adj, const verts* vs, int32_t np, 
     int64_t ne = 0;
     for (int64_t v = 0; v < nv; v++)
         for (int64_t k = adj->nb_start[v]; k < adj->nb_start[v + 1]; k++) ne += adj->nb_vert[k] >= v;
-    cand* cands = (cand*)alloc_or_die(ne + 1, sizeof(cand));
+    reserve(&cws.cands, &cws.cands_cap, ne + 1, nullptr);
+    cand* cands = cws.cands;
     const double* xyz = vs->xyz;
     const double* targ = vs->targ;
     int64_t nc = 0;
@@ -323,7 +376,7 @@ static inline void lock_star(const adjacency* adj, uint8_t* locked, int32_t v)
 static void rebuild_tris(tris* ts, const int32_t* remap, int64_t nv)
 {
     const int64_t cap = tris_capacity_for(ts->n);
-    int32_t* out = (int32_t*)alloc_or_die(room(cap, 3) - 1, sizeof(int32_t));
+    int32_t* out = tris_take_spare(cap);
     int64_t nout = 0;
     for (int64_t t = 0; t < ts->n; t++) {
         int32_t c[3];
@@ -335,7 +388,7 @@ static void rebuild_tris(tris* ts, const int32_t* remap, int64_t nv)
         memcpy(out + 3 * nout, c, sizeof c);
         nout++;
     }
-    free(ts->tri);
+    tris_keep_spare(ts->tri, ts->cap);
     ts->tri = out;
     ts->n = nout;
     ts->cap = cap;
@@ -355,8 +408,10 @@ static int64_t collapse_subpass(verts* vs, tris* ts, const border* bd, int32_t n
     int64_t ncand = 0;
     cand* cands = find_candidates(&adj, vs, np, &ncand);
 
-    uint8_t* locked = (uint8_t*)alloc_or_die(nv, 1);
-    int32_t* remap = (int32_t*)alloc_or_die(nv, sizeof(int32_t));
+    reserve(&cws.locked, &cws.locked_cap, nv, nullptr);
+    reserve(&cws.remap, &cws.remap_cap, nv, nullptr);
+    uint8_t* locked = cws.locked;
+    int32_t* remap = cws.remap;
     memset(locked, 0, (size_t)nv);
     for (int64_t v = 0; v < nv; v++) remap[v] = -1;
 
@@ -406,11 +461,6 @@ static int64_t collapse_subpass(verts* vs, tris* ts, const border* bd, int32_t n
         lock_star(&adj, locked, b);
     }
 
-    free(adj.vf_start);
-    free(adj.vf_face);
-    free(adj.nb_start);
-    free(adj.nb_vert);
-
     if (merged > 0) {
         // No vertex is in two merges: each midpoint reads positions no
         // other merge writes.
@@ -424,9 +474,6 @@ static int64_t collapse_subpass(verts* vs, tris* ts, const border* bd, int32_t n
         targets_fill(bd, vs);
         rebuild_tris(ts, remap, nv);
     }
-    free(cands);
-    free(locked);
-    free(remap);
     return merged;
 }
 

@@ -11,4 +11,7 @@ struct collapse_counts {
 };
 
 // Up to collapse_passes sub-passes; counters summed over them.
+// Its work arrays stay from sub-pass to sub-pass and pass to pass, grown to
+// the largest mesh, until collapse_release frees them.
 void collapse_phase(verts* vs, tris* ts, const border* bd, int32_t np, collapse_counts* out);
+void collapse_release();

@@ -474,6 +474,12 @@ void flip_phase_begin()
     flip_ws.phase_fresh = true;
 }
 
+void flip_phase_end()
+{
+    flip_ws.phase_open = false;
+    flip_ws.patchable = false;
+}
+
 void flip_release()
 {
     free(flip_ws.bstart);

@@ -11,5 +11,8 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
 // Opens a flip phase: until the next one (or flip_release) positions do not
 // move and rows change only by flip_pass, so its calls may reuse decisions.
 void flip_phase_begin();
+// Closes the flip phase: the next call starts from the rows again, but the
+// tables keep their room for it.
+void flip_phase_end();
 // Frees the table and caches that flip_pass keeps between its calls.
 void flip_release();

@@ -26,8 +26,9 @@ static void flip_phase(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_
         *refusals += refused;
         if (done == 0) break;
     }
-    // The collapse phase or the next split phase needs the room more.
-    flip_release();
+    // The tables stay for the next phase: sized once for the largest mesh,
+    // they are not paged in again at every phase.
+    flip_phase_end();
 }
 
 void remesh(verts* vs, tris* ts, const border* bd, const keyset* ks, int32_t np)
@@ -61,5 +62,8 @@ void remesh(verts* vs, tris* ts, const border* bd, const keyset* ks, int32_t np)
             break;
         }
     }
+    flip_release();
+    collapse_release();
+    tris_release_spare();
     remesh_finish(vs, ts, np, t_start);
 }

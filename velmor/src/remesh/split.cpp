@@ -129,7 +129,7 @@ static void rebuild_faces(tris* ts, const split_table* tab, const double* xyz, i
     const int64_t nt = ts->n;
     tri_out o;
     o.cap = tris_capacity_for(nt + 3 * k + 16);
-    o.tri = (int32_t*)xrealloc(nullptr, (size_t)o.cap * 12);
+    o.tri = tris_take_spare(o.cap);
     o.n = 0;
     for (int64_t t = 0; t < nt; t++) {
         const int32_t* v = ts->tri + 3 * t;
@@ -161,7 +161,7 @@ static void rebuild_faces(tris* ts, const split_table* tab, const double* xyz, i
             emit(&o, m[0], m[1], m[2]);
         }
     }
-    free(ts->tri);
+    tris_keep_spare(ts->tri, ts->cap);
     ts->tri = o.tri;
     ts->n = o.n;
     ts->cap = o.cap;
