@@ -8,6 +8,7 @@
 #include "core/targets.h"
 
 #include <gtest/gtest.h>
+#include <omp.h>
 
 #include <algorithm>
 #include <array>
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <random>
 #include <regex>
 #include <set>
 #include <string>
@@ -429,6 +431,75 @@ TEST(CollapseInput, CornersOutsideTheStoreAreNeverFollowed)
         // b sits in a triangle that cannot be read: it must not move.
         EXPECT_EQ(as_array(s.run(f.np)), (Counts{0, 0, 0, 0}));
         EXPECT_EQ(s.triangles(), f.tri);
+    }
+}
+
+// A jittered n x n grid in the plane, bumped a little in z, its first row
+// wall points; uniform target t. Large enough for the tables' loops to run
+// on the team.
+Fixture grid(int n, uint32_t seed, double t)
+{
+    Fixture f;
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> jit(-0.3, 0.3);
+    for (int j = 0; j < n; j++)
+        for (int i = 0; i < n; i++)
+            f.add(i + (j ? jit(rng) : 0), j + (j ? jit(rng) : 0), 0.05 * jit(rng), t);
+    f.np = n;
+    for (int j = 0; j + 1 < n; j++)
+        for (int i = 0; i + 1 < n; i++) {
+            int32_t a = j * n + i, b = a + 1, c = b + n, d = a + n;
+            f.face(a, b, c);
+            f.face(a, c, d);
+        }
+    return f;
+}
+
+TEST(CollapseLarge, SameMergesForEveryThreadCountAndAfterALargerMesh)
+{
+    Params keep;
+    g_par.collapse_passes = 3;
+    struct Result {
+        std::array<int64_t, 4> counts;
+        std::vector<int32_t> tri;
+        std::vector<double> xyz, targ, base;
+    };
+    const Fixture big = grid(170, 7, 2.2);
+    for (uint32_t seed : {1u, 2u}) {
+        SCOPED_TRACE(seed);
+        const Fixture f = grid(140, seed, 2.2);
+        ASSERT_GT(f.targ.size(), 16384u);
+        std::vector<Result> results;
+        // Fresh tables on one thread, then on teams of 2, 3 and 8 after a
+        // larger mesh has grown the tables, then on one thread again.
+        const int teams[] = {1, 2, 3, 8, 1};
+        for (int i = 0; i < 5; i++) {
+            if (i == 0) collapse_release();
+            if (i == 1) {
+                Stores larger(big);
+                larger.run(big.np);
+            }
+            omp_set_num_threads(teams[i]);
+            Stores st(f);
+            collapse_counts c = st.run(f.np);
+            const int64_t nv = st.vs.n;
+            results.push_back({as_array(c), st.triangles(),
+                               std::vector<double>(st.vs.xyz, st.vs.xyz + 3 * nv),
+                               std::vector<double>(st.vs.targ, st.vs.targ + nv),
+                               std::vector<double>(st.vs.base, st.vs.base + nv)});
+        }
+        omp_set_num_threads(omp_get_num_procs());
+        EXPECT_GT(results[0].counts[0], 1000) << "the merges must be exercised";
+        EXPECT_TRUE(surface_faults(results[0].tri).empty());
+        for (size_t r = 1; r < results.size(); r++) {
+            SCOPED_TRACE(teams[r]);
+            EXPECT_EQ(results[r].counts, results[0].counts);
+            EXPECT_EQ(results[r].tri, results[0].tri);
+            EXPECT_EQ(results[r].xyz, results[0].xyz);
+            EXPECT_EQ(memcmp(results[r].targ.data(), results[0].targ.data(),
+                             results[0].targ.size() * sizeof(double)), 0);
+            EXPECT_EQ(results[r].base, results[0].base);
+        }
     }
 }
 

@@ -13,6 +13,8 @@
 #include "core/stores.h"
 #include "core/targets.h"
 
+#include <omp.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -42,12 +44,16 @@ static void* alloc_or_die(int64_t count, size_t size)
 // for every table.
 static struct {
     int64_t *vf_start, *fill, *nb_start;
-    int32_t *vf_face, *nb_vert, *seen, *remap;
-    cand* cands;
+    int32_t *vf_face, *nb_vert, *heads, *remap;
+    cand *cands, *merged;
     uint8_t* locked;
-    int64_t vf_start_cap, fill_cap, nb_start_cap, vf_face_cap, nb_vert_cap, seen_cap, remap_cap,
-        cands_cap, locked_cap;
+    int64_t vf_start_cap, fill_cap, nb_start_cap, vf_face_cap, nb_vert_cap, heads_cap, remap_cap,
+        cands_cap, merged_cap, locked_cap;
 } cws;
+
+// Loops over fewer items than this run on the calling thread: waking the
+// team costs more than it saves, and far more on a busy machine.
+constexpr int64_t kParallelMin = 16384;
 
 // Room for count records in *p; what names the failure message, or null for
 // the byte count. The old contents are not kept.
@@ -76,7 +82,8 @@ void collapse_release()
     free(cws.nb_start);
     free(cws.vf_face);
     free(cws.nb_vert);
-    free(cws.seen);
+    free(cws.heads);
+    free(cws.merged);
     free(cws.remap);
     free(cws.cands);
     free(cws.locked);
@@ -148,49 +155,89 @@ static void sort_ints(int32_t* x, int64_t n)
 // The neighbours of v are the corners c[j] of its triangles for which another
 // corner of the same triangle is v: the heads b of the directed sides (v, b)
 // the six sides of each triangle name, ascending and distinct. Gathered from
-// the vertex's own triangles, so no sort of all 6 nt sides is needed.
+// the vertex's own triangles, so no sort of all 6 nt sides is needed; each
+// vertex's list depends on its triangles only, so vertices are independent.
 static void build_nb(adjacency* adj, const tris* ts, int64_t nv)
 {
     const int64_t nt = ts->n;
     if (!reserve(&cws.nb_start, &cws.nb_start_cap, nv + 1, "nb")) die_memory("nb");
     adj->nb_start = cws.nb_start;
-    memset(adj->nb_start, 0, (size_t)(nv + 1) * sizeof(int64_t));
     // At most 6 distinct heads per triangle over all its corners.
     reserve(&cws.nb_vert, &cws.nb_vert_cap, room(nt, 6), nullptr);
     adj->nb_vert = cws.nb_vert;
-
-    // seen[w] == v + 1 once w is listed for v: each head is kept once, so
-    // only the distinct ones are sorted.
-    reserve(&cws.seen, &cws.seen_cap, nv, nullptr);
-    int32_t* seen = cws.seen;
-    memset(seen, 0, (size_t)nv * sizeof(int32_t));
+    // Each distinct triangle of v gives at most 2 heads per listing of it, so
+    // v's heads fit in twice its share of vf_face before they are counted.
+    reserve(&cws.heads, &cws.heads_cap, room(nt, 6), nullptr);
+    int32_t* heads = cws.heads;
+    const int64_t* vf = adj->vf_start;
+    const int32_t* face = adj->vf_face;
     int64_t* start = adj->nb_start;
-    int32_t* out = adj->nb_vert;
-    int64_t nout = 0;
+    start[0] = 0;
+#pragma omp parallel for schedule(dynamic, 1024) if (nv >= kParallelMin)
     for (int64_t v = 0; v < nv; v++) {
-        start[v] = nout;
-        const int64_t begin = nout;
-        const int32_t tag = (int32_t)(v + 1);
-        for (int64_t k = adj->vf_start[v]; k < adj->vf_start[v + 1]; k++) {
-            const int32_t* c = ts->tri + 3 * (int64_t)adj->vf_face[k];
-            for (int j = 0; j < 3; j++) {
-                const int32_t w = c[j];
-                if (seen[w] == tag) continue;
-                if (c[j == 2 ? 0 : j + 1] == v || c[j == 0 ? 2 : j - 1] == v) {
-                    seen[w] = tag;
-                    out[nout++] = w;
-                }
-            }
+        int32_t* h = heads + 2 * vf[v];
+        int64_t n = 0;
+        for (int64_t k = vf[v]; k < vf[v + 1]; k++) {
+            // A triangle naming v twice is listed twice in a row: once is enough.
+            if (k > vf[v] && face[k] == face[k - 1]) continue;
+            const int32_t* c = ts->tri + 3 * (int64_t)face[k];
+            for (int j = 0; j < 3; j++)
+                if (c[j == 2 ? 0 : j + 1] == v || c[j == 0 ? 2 : j - 1] == v) h[n++] = c[j];
         }
-        sort_ints(out + begin, nout - begin);
+        sort_ints(h, n);
+        int64_t m = 0;
+        for (int64_t i = 0; i < n; i++)
+            if (m == 0 || h[i] != h[m - 1]) h[m++] = h[i];
+        start[v + 1] = m;
     }
-    start[nv] = nout;
+    for (int64_t v = 0; v < nv; v++) start[v + 1] += start[v];
+    int32_t* out = adj->nb_vert;
+#pragma omp parallel for schedule(static) if (nv >= kParallelMin)
+    for (int64_t v = 0; v < nv; v++)
+        memcpy(out + start[v], heads + 2 * vf[v], (size_t)(start[v + 1] - start[v]) * sizeof(int32_t));
 }
 
 static inline double dist3(const double* p, const double* q)
 {
     double dx = p[0] - q[0], dy = p[1] - q[1], dz = p[2] - q[2];
     return sqrt(dx * dx + dy * dy + dz * dz);
+}
+
+// Strict order of candidates: shortest first, then by a, then by b. No
+// length is NaN (a NaN never passes the candidate test) and no two
+// candidates share (a, b), so every sort gives the one same order.
+static inline bool cand_before(const cand& l, const cand& r)
+{
+    if (l.len != r.len) return l.len < r.len;
+    return l.a < r.a || (l.a == r.a && l.b < r.b);
+}
+
+// Sorts x by cand_before: runs sorted side by side, then merged pairwise
+// round by round; tmp has room for n.
+static void sort_cands(cand* x, int64_t n, cand* tmp)
+{
+    int64_t parts = 1;
+    if (n >= kParallelMin)
+        while (parts < omp_get_max_threads() && parts < 64) parts *= 2;
+    if (parts == 1) {
+        std::stable_sort(x, x + n, cand_before);
+        return;
+    }
+    int64_t bound[65];
+    for (int64_t i = 0; i <= parts; i++) bound[i] = n * i / parts;
+#pragma omp parallel for schedule(dynamic, 1)
+    for (int64_t i = 0; i < parts; i++) std::sort(x + bound[i], x + bound[i + 1], cand_before);
+    cand* src = x;
+    cand* dst = tmp;
+    for (int64_t width = 1; width < parts; width *= 2) {
+#pragma omp parallel for schedule(dynamic, 1)
+        for (int64_t i = 0; i < parts; i += 2 * width) {
+            const int64_t lo = bound[i], mid = bound[i + width], hi = bound[i + 2 * width];
+            std::merge(src + lo, src + mid, src + mid, src + hi, dst + lo, cand_before);
+        }
+        std::swap(src, dst);
+    }
+    if (src != x) memcpy(x, src, (size_t)n * sizeof(cand));
 }
 
 // Edges between two created points shorter than collapse x their mean
@@ -201,30 +248,45 @@ static cand* find_candidates(const adjacency* adj, const verts* vs, int32_t np, 
     // way, ascending: the heads b >= a of vertex a, a ascending, are the
     // distinct edges in (a, b) order, as unique_edges would list them. An
     // edge seen only in a triangle the tables leave out has its ends locked.
+    // Each vertex a counts its candidates, then writes them from its offset:
+    // the list is in (a, b) order whatever the team.
     const int64_t nv = vs->n;
-    int64_t ne = 0;
-    for (int64_t v = 0; v < nv; v++)
-        for (int64_t k = adj->nb_start[v]; k < adj->nb_start[v + 1]; k++) ne += adj->nb_vert[k] >= v;
-    reserve(&cws.cands, &cws.cands_cap, ne + 1, nullptr);
-    cand* cands = cws.cands;
+    const int64_t a0 = np > 0 ? np : 0;
     const double* xyz = vs->xyz;
     const double* targ = vs->targ;
-    int64_t nc = 0;
-    for (int32_t a = np > 0 ? np : 0; a < nv; a++) {
+    const double factor = g_par.collapse;
+    int64_t* offset = cws.fill;  // nv + 1, free since the triangle lists are built
+    auto is_cand = [&](int32_t a, int32_t b, double* len) {
+        *len = dist3(xyz + 3 * (int64_t)a, xyz + 3 * (int64_t)b);
+        return (targ[a] + targ[b]) * 0.5 * factor > *len;
+    };
+    offset[a0] = 0;
+#pragma omp parallel for schedule(dynamic, 1024) if (nv - a0 >= kParallelMin)
+    for (int64_t a = a0; a < nv; a++) {
+        int64_t n = 0;
         for (int64_t k = adj->nb_start[a]; k < adj->nb_start[a + 1]; k++) {
             const int32_t b = adj->nb_vert[k];
+            double len;
             // b == a comes from a triangle with a repeated corner: not an edge.
-            if (b <= a) continue;
-            double len = dist3(xyz + 3 * (int64_t)a, xyz + 3 * (int64_t)b);
-            if ((targ[a] + targ[b]) * 0.5 * g_par.collapse > len) cands[nc++] = cand{len, a, b};
+            if (b > a && is_cand((int32_t)a, b, &len)) n++;
+        }
+        offset[a + 1] = n;
+    }
+    for (int64_t a = a0; a < nv; a++) offset[a + 1] += offset[a];
+    const int64_t nc = nv > a0 ? offset[nv] : 0;
+    reserve(&cws.cands, &cws.cands_cap, nc + 1, nullptr);
+    cand* cands = cws.cands;
+#pragma omp parallel for schedule(dynamic, 1024) if (nv - a0 >= kParallelMin)
+    for (int64_t a = a0; a < nv; a++) {
+        int64_t at = offset[a];
+        for (int64_t k = adj->nb_start[a]; k < adj->nb_start[a + 1]; k++) {
+            const int32_t b = adj->nb_vert[k];
+            double len;
+            if (b > a && is_cand((int32_t)a, b, &len)) cands[at++] = cand{len, (int32_t)a, b};
         }
     }
-    // cmp_cand's order inlined: no length is NaN here (a NaN never passes the
-    // test above), so "less" is plain <, then a, then b.
-    std::stable_sort(cands, cands + nc, [](const cand& l, const cand& r) {
-        if (l.len != r.len) return l.len < r.len;
-        return l.a < r.a || (l.a == r.a && l.b < r.b);
-    });
+    reserve(&cws.merged, &cws.merged_cap, nc + 1, nullptr);
+    sort_cands(cands, nc, cws.merged);
     *ncand = nc;
     return cands;
 }
