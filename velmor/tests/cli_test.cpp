@@ -186,6 +186,36 @@ TEST(RunRoad, SameBytesForEveryThreadCount)
     }
 }
 
+TEST(RunRoad, IdleWorkersSleepUnlessTheUserChoseOtherwise)
+{
+    // The team's spin count as libgomp took it: the last display (the first
+    // process's own, if the program starts itself again, comes before).
+    if (getenv("OMP_WAIT_POLICY") || getenv("GOMP_SPINCOUNT"))
+        GTEST_SKIP() << "the test's own environment chooses a wait policy";
+    const Mesh mesh = velmorkit::Cylinder();
+    TempDir dir;
+    velmorkit::WriteInput(dir.file("in.bin"), mesh);
+    struct Case { const char* name; std::vector<std::string> env; const char* spin; };
+    const Case cases[] = {
+        {"no choice: passive", {}, "0"},
+        {"active chosen", {"OMP_WAIT_POLICY=active"}, "30000000000"},
+        {"spin count chosen", {"GOMP_SPINCOUNT=1234"}, "1234"},
+    };
+    const std::regex spin("GOMP_SPINCOUNT = '([0-9]+)'");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> env = c.env;
+        env.push_back("OMP_DISPLAY_ENV=verbose");
+        RunResult r = testsupport::Run({VELMOR_EXE, "--remesh", dir.file("in.bin"), dir.file("out.bin")}, env);
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::string last;
+        for (std::sregex_iterator it(r.err.begin(), r.err.end(), spin), end; it != end; ++it) last = (*it)[1];
+        EXPECT_EQ(last, c.spin) << r.err;
+        // The program's own lines come once.
+        EXPECT_EQ(r.err.find("velmor --remesh"), r.err.rfind("velmor --remesh"));
+    }
+}
+
 TEST(OutputFile, GoesWhereThePathSays)
 {
     const Mesh mesh = velmorkit::SquareHole();

@@ -121,9 +121,10 @@ void drape(drape_job* job)
     const double* pos = job->pos;
     int nthreads = job->nscratch > 0 ? job->nscratch : 1;
 
-    // A cap of a few hundred triangles is detected in well under a
-    // millisecond: sooner than a team wakes, above all on a busy machine.
-    constexpr int64_t kParallelMin = 2048;
+    // Waking a team of 8 sleeping workers took 0.2 ms on a loaded machine,
+    // about what one thread needs for the detection of a few hundred cap
+    // triangles (the small-hole benchmark): below this, one thread.
+    constexpr int64_t kParallelMin = 1024;
     // One candidate buffer per thread number: the team is capped at their count.
 #pragma omp parallel num_threads(nthreads) if (nt >= kParallelMin)
     {
