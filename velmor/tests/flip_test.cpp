@@ -7,6 +7,7 @@
 #include "core/stores.h"
 
 #include <gtest/gtest.h>
+#include <omp.h>
 
 #include <algorithm>
 #include <cmath>
@@ -446,6 +447,54 @@ TEST(FlipPass, SweepsMatchAPlainEdgeTable)
             flip_release();
             EXPECT_GT(flipped, 0);
         }
+    }
+}
+
+TEST(FlipPass, LargeCapsFlipAlikeOnEveryTeam)
+{
+    // Caps large enough for the records and the triangles' keys to be built
+    // on the team: every team size must sweep like the plain edge map.
+    Params keep;
+    g_par.dev_in = 0.01;
+    g_par.dev_rim = 0.002;
+    std::mt19937 rng(91);
+    for (uint32_t seed = 1; seed <= 2; seed++) {
+        SCOPED_TRACE(seed);
+        RandomCap cap = RandomGridCap(120, 900 + seed, 0.03);
+        ASSERT_GT(cap.tri.size() / 3, 16384u);
+        std::vector<int32_t> order(cap.tri.size() / 3);
+        for (size_t t = 0; t < order.size(); t++) order[t] = (int32_t)t;
+        std::shuffle(order.begin(), order.end(), rng);
+        std::vector<int32_t> rows;
+        for (int32_t t : order) rows.insert(rows.end(), cap.tri.begin() + 3 * t, cap.tri.begin() + 3 * t + 3);
+        struct Call { int64_t flips, refusals; std::vector<int32_t> rows; };
+        std::vector<Call> want;
+        {
+            Mesh plain(cap.xyz, rows, cap.contour);
+            for (int call = 0; call < 4; call++) {
+                int64_t r = -1;
+                const int64_t f = plain_flip_pass(plain, cap.np, &r);
+                want.push_back({f, r, plain.rows()});
+            }
+        }
+        EXPECT_GT(want[0].flips, 1000);
+        for (int team : {1, 2, 3, 8}) {
+            SCOPED_TRACE(team);
+            omp_set_num_threads(team);
+            Mesh mine(cap.xyz, rows, cap.contour);
+            flip_phase_begin();
+            for (int call = 0; call < 4; call++) {
+                SCOPED_TRACE(call);
+                int64_t r = -1;
+                const int64_t f = flip_pass(&mine.vs, &mine.ts, &mine.ks, cap.np, &r);
+                EXPECT_EQ(f, want[call].flips);
+                EXPECT_EQ(r, want[call].refusals);
+                EXPECT_EQ(mine.rows(), want[call].rows);
+            }
+            flip_phase_end();
+        }
+        omp_set_num_threads(omp_get_num_procs());
+        flip_release();
     }
 }
 
