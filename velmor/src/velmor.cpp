@@ -32,8 +32,14 @@
 static void sleep_idle_workers(char** argv)
 {
     if (getenv("OMP_WAIT_POLICY") || getenv("GOMP_SPINCOUNT")) return;
+    // The program's own path, as the kernel (or a tool hosting it, such as
+    // valgrind) reports it: /proc/self/exe itself may name the host.
+    char self[4096];
+    const ssize_t len = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (len <= 0 || len >= (ssize_t)sizeof self - 1) return;
+    self[len] = '\0';
     if (setenv("OMP_WAIT_POLICY", "passive", 1) != 0) return;
-    execv("/proc/self/exe", argv);
+    execv(self, argv);
 }
 
 int main(int argc, char** argv)
