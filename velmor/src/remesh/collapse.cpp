@@ -110,6 +110,22 @@ struct adjacency {
     int32_t* nb_vert;   // neighbours per vertex, ascending, distinct
 };
 
+// Small runs by insertion, a hub's long run by std::sort: equal entries are
+// equal ints, so the order is the same either way.
+static void sort_ints(int32_t* x, int64_t n)
+{
+    if (n > 24) {
+        std::sort(x, x + n);
+        return;
+    }
+    for (int64_t i = 1; i < n; i++) {
+        const int32_t y = x[i];
+        int64_t j = i;
+        for (; j > 0 && x[j - 1] > y; j--) x[j] = x[j - 1];
+        x[j] = y;
+    }
+}
+
 static void build_vf(adjacency* adj, const tris* ts, int64_t nv)
 {
     const int64_t nt = ts->n;
@@ -125,33 +141,39 @@ static void build_vf(adjacency* adj, const tris* ts, int64_t nv)
     memset(fill, 0, (size_t)(nv + 1) * sizeof(int64_t));
 
     int64_t* start = adj->vf_start;
-    for (int64_t t = 0; t < nt; t++) {
-        const int32_t* c = ts->tri + 3 * t;
-        if (!tri_ok(c, nv)) continue;
-        for (int j = 0; j < 3; j++) start[c[j] + 1] += 1;
-    }
-    for (int64_t v = 0; v < nv; v++) start[v + 1] += start[v];
-    for (int64_t t = 0; t < nt; t++) {
-        const int32_t* c = ts->tri + 3 * t;
-        if (!tri_ok(c, nv)) continue;
-        for (int j = 0; j < 3; j++) adj->vf_face[start[c[j]] + fill[c[j]]++] = (int32_t)t;
-    }
-}
-
-// Small runs by insertion, a hub's long run by std::sort: equal entries are
-// equal ints, so the order is the same either way.
-static void sort_ints(int32_t* x, int64_t n)
-{
-    if (n > 24) {
-        std::sort(x, x + n);
+    int32_t* face = adj->vf_face;
+    if (3 * nt < kParallelMin || omp_get_max_threads() == 1) {
+        for (int64_t t = 0; t < nt; t++) {
+            const int32_t* c = ts->tri + 3 * t;
+            if (!tri_ok(c, nv)) continue;
+            for (int j = 0; j < 3; j++) start[c[j] + 1] += 1;
+        }
+        for (int64_t v = 0; v < nv; v++) start[v + 1] += start[v];
+        for (int64_t t = 0; t < nt; t++) {
+            const int32_t* c = ts->tri + 3 * t;
+            if (!tri_ok(c, nv)) continue;
+            for (int j = 0; j < 3; j++) face[start[c[j]] + fill[c[j]]++] = (int32_t)t;
+        }
         return;
     }
-    for (int64_t i = 1; i < n; i++) {
-        const int32_t y = x[i];
-        int64_t j = i;
-        for (; j > 0 && x[j - 1] > y; j--) x[j] = x[j - 1];
-        x[j] = y;
+    // On the team the triangles of a vertex arrive in any order; sorting
+    // each vertex's list gives the ascending order the serial fill makes.
+#pragma omp parallel for schedule(static)
+    for (int64_t t = 0; t < nt; t++) {
+        const int32_t* c = ts->tri + 3 * t;
+        if (!tri_ok(c, nv)) continue;
+        for (int j = 0; j < 3; j++) __atomic_fetch_add(&start[c[j] + 1], 1, __ATOMIC_RELAXED);
     }
+    for (int64_t v = 0; v < nv; v++) start[v + 1] += start[v];
+#pragma omp parallel for schedule(static)
+    for (int64_t t = 0; t < nt; t++) {
+        const int32_t* c = ts->tri + 3 * t;
+        if (!tri_ok(c, nv)) continue;
+        for (int j = 0; j < 3; j++)
+            face[start[c[j]] + __atomic_fetch_add(&fill[c[j]], 1, __ATOMIC_RELAXED)] = (int32_t)t;
+    }
+#pragma omp parallel for schedule(dynamic, 1024)
+    for (int64_t v = 0; v < nv; v++) sort_ints(face + start[v], start[v + 1] - start[v]);
 }
 
 // The neighbours of v are the corners c[j] of its triangles for which another
@@ -186,14 +208,20 @@ static void build_nb(adjacency* adj, const tris* ts, int64_t nv)
             // A triangle naming v twice is listed twice in a row: once is enough.
             if (k > vf[v] && face[k] == face[k - 1]) continue;
             const int32_t* c = ts->tri + 3 * (int64_t)face[k];
-            for (int j = 0; j < 3; j++)
-                if (c[j == 2 ? 0 : j + 1] == v || c[j == 0 ? 2 : j - 1] == v) h[n++] = c[j];
+            for (int j = 0; j < 3; j++) {
+                if (c[j == 2 ? 0 : j + 1] != v && c[j == 0 ? 2 : j - 1] != v) continue;
+                // Kept ascending and distinct as they come: each head meets
+                // the few already listed instead of a sort of all repeats.
+                const int32_t w = c[j];
+                int64_t at = n;
+                while (at > 0 && h[at - 1] > w) at--;
+                if (at > 0 && h[at - 1] == w) continue;
+                for (int64_t i = n; i > at; i--) h[i] = h[i - 1];
+                h[at] = w;
+                n++;
+            }
         }
-        sort_ints(h, n);
-        int64_t m = 0;
-        for (int64_t i = 0; i < n; i++)
-            if (m == 0 || h[i] != h[m - 1]) h[m++] = h[i];
-        start[v + 1] = m;
+        start[v + 1] = n;
     }
     for (int64_t v = 0; v < nv; v++) start[v + 1] += start[v];
     int32_t* out = adj->nb_vert;
