@@ -189,20 +189,11 @@ static void build_nb(adjacency* adj, const tris* ts, int64_t nv)
     // At most 6 distinct heads per triangle over all its corners.
     reserve(&cws.nb_vert, &cws.nb_vert_cap, room(nt, 6), nullptr);
     adj->nb_vert = cws.nb_vert;
-    // Each distinct triangle of v gives at most 2 heads per listing of it, so
-    // v's heads fit in twice its share of vf_face before they are counted.
-    reserve(&cws.heads, &cws.heads_cap, room(nt, 6), nullptr);
-    int32_t* heads = cws.heads;
     const int64_t* vf = adj->vf_start;
     const int32_t* face = adj->vf_face;
     int64_t* start = adj->nb_start;
-    start[0] = 0;
-    // The work is in the triangle lists: a wall of many points around a
-    // small cap is a long loop of empty lists, done sooner on one thread.
-    const bool team = 3 * nt >= kParallelMin;
-#pragma omp parallel for schedule(dynamic, 1024) if (team)
-    for (int64_t v = 0; v < nv; v++) {
-        int32_t* h = heads + 2 * vf[v];
+    // The heads of v, ascending and distinct, written from h; their count.
+    auto gather = [&](int64_t v, int32_t* h) {
         int64_t n = 0;
         for (int64_t k = vf[v]; k < vf[v + 1]; k++) {
             // A triangle naming v twice is listed twice in a row: once is enough.
@@ -221,11 +212,30 @@ static void build_nb(adjacency* adj, const tris* ts, int64_t nv)
                 n++;
             }
         }
-        start[v + 1] = n;
-    }
-    for (int64_t v = 0; v < nv; v++) start[v + 1] += start[v];
+        return n;
+    };
     int32_t* out = adj->nb_vert;
-#pragma omp parallel for schedule(static) if (team)
+    // The work is in the triangle lists: a wall of many points around a
+    // small cap is a long loop of empty lists, done sooner on one thread.
+    if (3 * nt < kParallelMin || omp_get_max_threads() == 1) {
+        int64_t nout = 0;
+        for (int64_t v = 0; v < nv; v++) {
+            start[v] = nout;
+            nout += gather(v, out + nout);
+        }
+        start[nv] = nout;
+        return;
+    }
+    // On the team each vertex gathers into its own stretch of a scratch list
+    // (each distinct triangle of v gives at most 2 heads per listing of it,
+    // so twice its share of vf_face), then copies them to its offset.
+    reserve(&cws.heads, &cws.heads_cap, room(nt, 6), nullptr);
+    int32_t* heads = cws.heads;
+    start[0] = 0;
+#pragma omp parallel for schedule(dynamic, 1024)
+    for (int64_t v = 0; v < nv; v++) start[v + 1] = gather(v, heads + 2 * vf[v]);
+    for (int64_t v = 0; v < nv; v++) start[v + 1] += start[v];
+#pragma omp parallel for schedule(static)
     for (int64_t v = 0; v < nv; v++)
         memcpy(out + start[v], heads + 2 * vf[v], (size_t)(start[v + 1] - start[v]) * sizeof(int32_t));
 }
@@ -249,24 +259,25 @@ static inline bool cand_before(const cand& l, const cand& r)
 // round by round; tmp has room for n.
 static void sort_cands(cand* x, int64_t n, cand* tmp)
 {
+    auto less = [](const cand& l, const cand& r) { return cand_before(l, r); };
     int64_t parts = 1;
     if (n >= kParallelMin)
         while (parts < omp_get_max_threads() && parts < 64) parts *= 2;
     if (parts == 1) {
-        std::stable_sort(x, x + n, cand_before);
+        std::stable_sort(x, x + n, less);
         return;
     }
     int64_t bound[65];
     for (int64_t i = 0; i <= parts; i++) bound[i] = n * i / parts;
 #pragma omp parallel for schedule(dynamic, 1)
-    for (int64_t i = 0; i < parts; i++) std::sort(x + bound[i], x + bound[i + 1], cand_before);
+    for (int64_t i = 0; i < parts; i++) std::sort(x + bound[i], x + bound[i + 1], less);
     cand* src = x;
     cand* dst = tmp;
     for (int64_t width = 1; width < parts; width *= 2) {
 #pragma omp parallel for schedule(dynamic, 1)
         for (int64_t i = 0; i < parts; i += 2 * width) {
             const int64_t lo = bound[i], mid = bound[i + width], hi = bound[i + 2 * width];
-            std::merge(src + lo, src + mid, src + mid, src + hi, dst + lo, cand_before);
+            std::merge(src + lo, src + mid, src + mid, src + hi, dst + lo, less);
         }
         std::swap(src, dst);
     }
@@ -293,8 +304,24 @@ static cand* find_candidates(const adjacency* adj, const verts* vs, int32_t np, 
         *len = dist3(xyz + 3 * (int64_t)a, xyz + 3 * (int64_t)b);
         return (targ[a] + targ[b]) * 0.5 * factor > *len;
     };
+    if (nv - a0 < kParallelMin || omp_get_max_threads() == 1) {
+        int64_t ne = 0;
+        for (int64_t v = a0; v < nv; v++) ne += adj->nb_start[v + 1] - adj->nb_start[v];
+        reserve(&cws.cands, &cws.cands_cap, ne + 1, nullptr);
+        cand* cands = cws.cands;
+        int64_t nc = 0;
+        for (int64_t a = a0; a < nv; a++)
+            for (int64_t k = adj->nb_start[a]; k < adj->nb_start[a + 1]; k++) {
+                const int32_t b = adj->nb_vert[k];
+                double len;
+                if (b > a && is_cand((int32_t)a, b, &len)) cands[nc++] = cand{len, (int32_t)a, b};
+            }
+        std::stable_sort(cands, cands + nc, [](const cand& l, const cand& r) { return cand_before(l, r); });
+        *ncand = nc;
+        return cands;
+    }
     offset[a0] = 0;
-#pragma omp parallel for schedule(dynamic, 1024) if (nv - a0 >= kParallelMin)
+#pragma omp parallel for schedule(dynamic, 1024)
     for (int64_t a = a0; a < nv; a++) {
         int64_t n = 0;
         for (int64_t k = adj->nb_start[a]; k < adj->nb_start[a + 1]; k++) {
@@ -306,10 +333,10 @@ static cand* find_candidates(const adjacency* adj, const verts* vs, int32_t np, 
         offset[a + 1] = n;
     }
     for (int64_t a = a0; a < nv; a++) offset[a + 1] += offset[a];
-    const int64_t nc = nv > a0 ? offset[nv] : 0;
+    const int64_t nc = offset[nv];
     reserve(&cws.cands, &cws.cands_cap, nc + 1, nullptr);
     cand* cands = cws.cands;
-#pragma omp parallel for schedule(dynamic, 1024) if (nv - a0 >= kParallelMin)
+#pragma omp parallel for schedule(dynamic, 1024)
     for (int64_t a = a0; a < nv; a++) {
         int64_t at = offset[a];
         for (int64_t k = adj->nb_start[a]; k < adj->nb_start[a + 1]; k++) {

@@ -337,9 +337,17 @@ static void build_records(const int32_t* tri, int64_t nt, int64_t nv)
     flip_side* sides = flip_ws.sides;
     // The sort below orders each bucket whatever order its sides arrive in,
     // so the team may gather them in any order.
-    const bool team = nside >= kParallelMin;
+    const bool team = nside >= kParallelMin && omp_get_max_threads() > 1;
+    if (!team) {
+        for (int64_t i = 0; i < nt; i++)
+            for (int s = 0; s < 3; s++) {
+                int32_t lo, hi;
+                side_ends(tri + 3 * i, s, &lo, &hi);
+                sides[bend[lo - vmin]++] = flip_side{hi, (int32_t)(3 * i + s)};
+            }
+    }
 #pragma omp parallel for schedule(static) if (team)
-    for (int64_t i = 0; i < nt; i++)
+    for (int64_t i = 0; i < (team ? nt : 0); i++)
         for (int s = 0; s < 3; s++) {
             int32_t lo, hi;
             side_ends(tri + 3 * i, s, &lo, &hi);
