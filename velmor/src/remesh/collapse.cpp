@@ -46,7 +46,8 @@ static struct {
     int64_t *vf_start, *fill, *nb_start;
     int32_t *vf_face, *nb_vert, *heads, *remap;
     cand *cands, *merged;
-    uint8_t* locked;
+    uint8_t *locked, *verdicts;
+    int64_t verdicts_cap;
     int64_t vf_start_cap, fill_cap, nb_start_cap, vf_face_cap, nb_vert_cap, heads_cap, remap_cap,
         cands_cap, merged_cap, locked_cap;
 } cws;
@@ -56,6 +57,9 @@ static struct {
 // item here costs 10 to 20 ns, so below about 0.5 ms of work a team saves
 // nothing.
 constexpr int64_t kParallelMin = 1 << 15;
+// A candidate's tests (common neighbours, kept sides, lengths, normals) cost
+// about a microsecond: a few thousand pay for a team.
+constexpr int64_t kJudgeParallelMin = 2048;
 
 // Room for count records in *p; what names the failure message, or null for
 // the byte count. The old contents are not kept.
@@ -89,6 +93,7 @@ void collapse_release()
     free(cws.remap);
     free(cws.cands);
     free(cws.locked);
+    free(cws.verdicts);
     cws = {};
 }
 
@@ -487,6 +492,25 @@ static bool normals_ok(const adjacency* adj, const verts* vs, const tris* ts, in
     return true;
 }
 
+enum : uint8_t { kAccept, kTopo, kLength, kGeo };
+
+// The first test that refuses merging a and b, in the order topological,
+// length, geometric; kAccept when none does.
+static uint8_t judge(const adjacency* adj, const verts* vs, const tris* ts, int32_t a, int32_t b)
+{
+    int32_t common[2];
+    if (adj->nb_start[a + 1] == adj->nb_start[a] || adj->nb_start[b + 1] == adj->nb_start[b] ||
+        count_common(adj, a, b, common) != 2 || !merge_keeps_manifold(adj, ts, a, b, common))
+        return kTopo;
+    const double* pa = vs->xyz + 3 * (int64_t)a;
+    const double* pb = vs->xyz + 3 * (int64_t)b;
+    const double m[3] = {(pa[0] + pb[0]) * 0.5, (pa[1] + pb[1]) * 0.5, (pa[2] + pb[2]) * 0.5};
+    const double tm = (vs->targ[a] + vs->targ[b]) * 0.5;
+    if (!lengths_ok(adj, vs, a, b, m, tm)) return kLength;
+    if (!normals_ok(adj, vs, ts, a, b, m)) return kGeo;
+    return kAccept;
+}
+
 static inline void lock_star(const adjacency* adj, uint8_t* locked, int32_t v)
 {
     locked[v] = 1;
@@ -546,28 +570,33 @@ static int64_t collapse_subpass(verts* vs, tris* ts, const border* bd, int32_t n
             if (corner_ok(c[j], nv)) locked[c[j]] = 1;
     }
 
-    const double* xyz = vs->xyz;
+    // The tests read only the adjacency, positions and targets of the
+    // sub-pass's start, which the loop does not change: a candidate's verdict
+    // does not depend on which earlier candidates merged, only whether it is
+    // reached unlocked does. A team judges every candidate beforehand; one
+    // thread judges only those reached.
+    const bool team = ncand >= kJudgeParallelMin && omp_get_max_threads() > 1;
+    uint8_t* verdicts = nullptr;
+    if (team) {
+        reserve(&cws.verdicts, &cws.verdicts_cap, ncand, nullptr);
+        verdicts = cws.verdicts;
+#pragma omp parallel for schedule(dynamic, 256)
+        for (int64_t i = 0; i < ncand; i++) verdicts[i] = judge(&adj, vs, ts, cands[i].a, cands[i].b);
+    }
     int64_t merged = 0;
     for (int64_t i = 0; i < ncand; i++) {
         const int32_t a = cands[i].a, b = cands[i].b;
         if (locked[a] || locked[b]) continue;
-
-        int32_t common[2];
-        if (adj.nb_start[a + 1] == adj.nb_start[a] || adj.nb_start[b + 1] == adj.nb_start[b] ||
-            count_common(&adj, a, b, common) != 2 || !merge_keeps_manifold(&adj, ts, a, b, common)) {
+        const uint8_t verdict = team ? verdicts[i] : judge(&adj, vs, ts, a, b);
+        if (verdict == kTopo) {
             cnt->topo++;
             continue;
         }
-
-        const double* pa = xyz + 3 * (int64_t)a;
-        const double* pb = xyz + 3 * (int64_t)b;
-        const double m[3] = {(pa[0] + pb[0]) * 0.5, (pa[1] + pb[1]) * 0.5, (pa[2] + pb[2]) * 0.5};
-        const double tm = (vs->targ[a] + vs->targ[b]) * 0.5;
-        if (!lengths_ok(&adj, vs, a, b, m, tm)) {
+        if (verdict == kLength) {
             cnt->len++;
             continue;
         }
-        if (!normals_ok(&adj, vs, ts, a, b, m)) {
+        if (verdict == kGeo) {
             cnt->geo++;
             continue;
         }
