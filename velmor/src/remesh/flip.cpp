@@ -120,6 +120,13 @@ static struct {
     // call touches join it (pending) if the sweep has not reached them yet.
     bool patched_call;
     flip_list<int32_t> pending, touched;  // touched: records with rec_mark set
+    // Verdicts judged at the start of a call (by record) and the call that
+    // last flipped each triangle.
+    uint8_t* pre;
+    int64_t pre_cap;
+    uint32_t* flipped_at;
+    int64_t flipped_cap;
+    uint32_t call;
     double* cache;      // 2 per triangle
     int64_t cache_cap;  // triangles
     // Within one flip phase positions stay put and rows change only by flips,
@@ -161,6 +168,9 @@ static inline void push(flip_list<T>* list, T value)
 // side or a triangle here costs 10 to 40 ns, so below about 0.5 ms of work a
 // team saves nothing.
 constexpr int64_t kParallelMin = 1 << 15;
+// An edge's area, angle and deviation tests cost up to a microsecond: a few
+// thousand edges pay for a team.
+constexpr int64_t kJudgeParallelMin = 4096;
 
 static inline bool side_before(const flip_side& l, const flip_side& r)
 {
@@ -542,6 +552,11 @@ void flip_release()
     flip_ws.nbucket_cap = flip_ws.side_cap = flip_ws.first_cap = flip_ws.links_cap = flip_ws.nlinks = 0;
     flip_ws.nbucket = 0;
     flip_ws.nrec = 0;
+    free(flip_ws.pre);
+    free(flip_ws.flipped_at);
+    flip_ws.pre = nullptr;
+    flip_ws.flipped_at = nullptr;
+    flip_ws.pre_cap = flip_ws.flipped_cap = 0;
     free(flip_ws.cache);
     free(flip_ws.stamp);
     free(flip_ws.verdicts);
@@ -560,6 +575,86 @@ static inline int side_of(const int32_t* row, int32_t a, int32_t b)
         if ((x == a && y == b) || (x == b && y == a)) return s;
     }
     return 2;
+}
+
+enum : uint8_t { kRefused, kDeviates, kFlips, kUnjudged };
+
+// The area, angle and deviation tests of the flip of (p, q) to (c, d) with
+// the old rows' corners t0 and t1: kRefused, kDeviates or kFlips. area0,
+// area1 (-1: not yet) and key0, key1 (2: not yet) are the old rows' doubled
+// areas and angle keys, filled in when computed; n0, n1, k0, k1 receive the
+// new rows' areas and keys when the flip passes.
+static inline uint8_t geometric_verdict(const double* P, const double* Q, const double* C, const double* D,
+                                        const double* const t0[3], const double* const t1[3],
+                                        double& area0, double& area1, double& key0, double& key1,
+                                        double tol, double grow, double* n0, double* n1, double* k0,
+                                        double* k1)
+{
+    *n0 = cross_len(P, D, C);
+    *n1 = cross_len(D, Q, C);
+    // A NaN area is cached as NaN: only -1 means "not yet".
+    if (area0 == -1) area0 = cross_len(t0[0], t0[1], t0[2]);
+    if (area1 == -1) area1 = cross_len(t1[0], t1[1], t1[2]);
+    double area_new = 0.5 * (*n0 + *n1);
+    double area_old = 0.5 * (area0 + area1);
+    if (area_new > grow * area_old) return kRefused;
+
+    // The angles fall as their keys rise (acos never rises), so the
+    // smaller of two angles is the angle of the larger key, and a pair
+    // whose key does not fall cannot gain angle: refused without acos.
+    if (key0 == 2) key0 = tri_min_cos(t0[0], t0[1], t0[2]);
+    if (key1 == 2) key1 = tri_min_cos(t1[0], t1[1], t1[2]);
+    // Keys are never NaN: one new key at or above the old settles it.
+    const double key_old = max_of(key0, key1);
+    *k0 = tri_min_cos(P, D, C);
+    if (*k0 >= key_old) return kRefused;
+    *k1 = tri_min_cos(D, Q, C);
+    const double key_new = max_of(*k0, *k1);
+    if (key_new >= key_old) return kRefused;
+    double ang_old = angle_of_min_cos(key_old);
+    double ang_new = angle_of_min_cos(key_new);
+    if (ang_old + 1e-9 >= ang_new) return kRefused;
+
+    double m_new[3], m_old[3];
+    for (int k = 0; k < 3; k++) {
+        m_new[k] = (C[k] + D[k]) * 0.5;
+        m_old[k] = (P[k] + Q[k]) * 0.5;
+    }
+    double dev = max_of(min_of(dist_point_tri(m_new, t0[0], t0[1], t0[2]),
+                               dist_point_tri(m_new, t1[0], t1[1], t1[2])),
+                        min_of(dist_point_tri(m_old, P, D, C), dist_point_tri(m_old, D, Q, C)));
+    return dev > tol ? kDeviates : kFlips;
+}
+
+// What the geometric tests decide for record e on the rows as they are,
+// reading the triangles' cached areas and keys without writing them;
+// kUnjudged when a cheaper test passes the edge over first.
+static uint8_t judge_record(const flip_edge* e, const int32_t* tri, const double* xyz, const double* area2,
+                            const double* angle_key, int32_t np, double tol_rim, double tol_in, double grow)
+{
+    if (e->nface != 2) return kUnjudged;
+    const int32_t a = e->lo, b = e->hi;
+    if (b < np) return kUnjudged;
+    const int64_t f0 = e->face[0], f1 = e->face[1];
+    const int32_t* r0 = tri + 3 * f0;
+    const int32_t* r1 = tri + 3 * f1;
+    if (!row_has(r0, a) || !row_has(r0, b) || !row_has(r1, a) || !row_has(r1, b)) return kUnjudged;
+    const int32_t c = apex(r0, a, b), d = apex(r1, a, b);
+    if (c < 0 || d < 0 || c == d) return kUnjudged;
+    if ((c > d ? c : d) < np) return kUnjudged;
+    int32_t p = a, q = b;
+    if (!row_runs(r0, a, b)) { p = b; q = a; }
+    if (!row_runs(r1, q, p)) return kUnjudged;
+    int32_t lo = p < q ? p : q;
+    if (c < lo) lo = c;
+    if (d < lo) lo = d;
+    const double tol = lo < np ? tol_rim : tol_in;
+    const double* t0[3] = {at(xyz, r0[0]), at(xyz, r0[1]), at(xyz, r0[2])};
+    const double* t1[3] = {at(xyz, r1[0]), at(xyz, r1[1]), at(xyz, r1[2])};
+    double area0 = area2[f0], area1 = area2[f1], key0 = angle_key[f0], key1 = angle_key[f1];
+    double n0, n1, k0, k1;
+    return geometric_verdict(at(xyz, p), at(xyz, q), at(xyz, c), at(xyz, d), t0, t1, area0, area1, key0, key1,
+                             tol, grow, &n0, &n1, &k0, &k1);
 }
 
 int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* refusals)
@@ -631,6 +726,28 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
     const int32_t nrec = flip_ws.nrec;
     const int32_t* order = flip_ws.order;
     flip_edge* edges = flip_ws.edges;
+    // On a team, the records of a fresh build (every edge, visited only from
+    // the order list) are judged side by side on the rows of the call's
+    // start; the sweep then recomputes only where a flip has changed a row.
+    const uint32_t call = ++flip_ws.call;
+    if (flip_ws.flipped_cap < nt + 1) {
+        ::grow(&flip_ws.flipped_at, nt + 1);
+        memset(flip_ws.flipped_at, 0, (size_t)(nt + 1) * sizeof(uint32_t));
+        flip_ws.flipped_cap = nt + 1;
+    }
+    uint32_t* flipped_at = flip_ws.flipped_at;
+    const bool judged = !flip_ws.patched_call && nrec >= kJudgeParallelMin && omp_get_max_threads() > 1;
+    uint8_t* pre = nullptr;
+    if (judged) {
+        if (flip_ws.pre_cap < flip_ws.side_cap) {
+            ::grow(&flip_ws.pre, flip_ws.side_cap);
+            flip_ws.pre_cap = flip_ws.side_cap;
+        }
+        pre = flip_ws.pre;
+#pragma omp parallel for schedule(dynamic, 512)
+        for (int32_t u = 0; u < nrec; u++)
+            pre[order[u]] = judge_record(&edges[order[u]], tri, xyz, area2, angle_key, np, tol_rim, tol_in, grow);
+    }
     flip_list<int32_t>& pending = flip_ws.pending;
     pending.n = 0;
     auto later_first = [edges](int32_t l, int32_t r) { return edges[l].first > edges[r].first; };
@@ -720,54 +837,26 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         };
 
         const double *P = at(xyz, p), *Q = at(xyz, q), *C = at(xyz, c), *D = at(xyz, d);
-        const double *t00 = at(xyz, r0[0]), *t01 = at(xyz, r0[1]), *t02 = at(xyz, r0[2]);
-        const double *t10 = at(xyz, r1[0]), *t11 = at(xyz, r1[1]), *t12 = at(xyz, r1[2]);
-        const double n0 = cross_len(P, D, C), n1 = cross_len(D, Q, C);
-        // A NaN area is cached as NaN: only -1 means "not yet".
-        if (area2[f0] == -1) area2[f0] = cross_len(t00, t01, t02);
-        if (area2[f1] == -1) area2[f1] = cross_len(t10, t11, t12);
-        double area_new = 0.5 * (n0 + n1);
-        double area_old = 0.5 * (area2[f0] + area2[f1]);
-        if (area_new > grow * area_old) {
+        double n0, n1, k0, k1;
+        // A verdict judged at the start of the call holds while neither row
+        // has been flipped since.
+        uint8_t verdict = judged && flipped_at[f0] != call && flipped_at[f1] != call ? pre[ri] : (uint8_t)kUnjudged;
+        if (verdict == kFlips) {
+            n0 = cross_len(P, D, C);
+            n1 = cross_len(D, Q, C);
+            k0 = tri_min_cos(P, D, C);
+            k1 = tri_min_cos(D, Q, C);
+        } else if (verdict == kUnjudged) {
+            const double* t0[3] = {at(xyz, r0[0]), at(xyz, r0[1]), at(xyz, r0[2])};
+            const double* t1[3] = {at(xyz, r1[0]), at(xyz, r1[1]), at(xyz, r1[2])};
+            verdict = geometric_verdict(P, Q, C, D, t0, t1, area2[f0], area2[f1], angle_key[f0], angle_key[f1],
+                                        tol, grow, &n0, &n1, &k0, &k1);
+        }
+        if (verdict == kRefused) {
             refuse(0);
             continue;
         }
-
-        // The angles fall as their keys rise (acos never rises), so the
-        // smaller of two angles is the angle of the larger key, and a pair
-        // whose key does not fall cannot gain angle: refused without acos.
-        if (angle_key[f0] == 2) angle_key[f0] = tri_min_cos(t00, t01, t02);
-        if (angle_key[f1] == 2) angle_key[f1] = tri_min_cos(t10, t11, t12);
-        // Keys are never NaN: one new key at or above the old settles it.
-        const double key_old = max_of(angle_key[f0], angle_key[f1]);
-        const double k0 = tri_min_cos(P, D, C);
-        if (k0 >= key_old) {
-            refuse(0);
-            continue;
-        }
-        const double k1 = tri_min_cos(D, Q, C);
-        const double key_new = max_of(k0, k1);
-        if (key_new >= key_old) {
-            refuse(0);
-            continue;
-        }
-        double ang_old = angle_of_min_cos(key_old);
-        double ang_new = angle_of_min_cos(key_new);
-        if (ang_old + 1e-9 >= ang_new) {
-            refuse(0);
-            continue;
-        }
-
-        double m_new[3], m_old[3];
-        for (int k = 0; k < 3; k++) {
-            m_new[k] = (C[k] + D[k]) * 0.5;
-            m_old[k] = (P[k] + Q[k]) * 0.5;
-        }
-        double dev = max_of(min_of(dist_point_tri(m_new, t00, t01, t02),
-                                   dist_point_tri(m_new, t10, t11, t12)),
-                            min_of(dist_point_tri(m_old, P, D, C),
-                                   dist_point_tri(m_old, D, Q, C)));
-        if (dev > tol) {
+        if (verdict == kDeviates) {
             (*refusals)++;
             refuse(1);
             if (remember) push(&flip_ws.unsettled, ri);
@@ -786,6 +875,7 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         area2[f1] = n1;
         angle_key[f0] = k0;
         angle_key[f1] = k1;
+        flipped_at[f0] = flipped_at[f1] = call;
         e->live = 0;
         mark_created(cd_lo, cd_hi);
         if (flip_ws.patched_call) {
