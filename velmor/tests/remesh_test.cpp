@@ -1,6 +1,7 @@
 // Remeshing passes: which edges split, the face patterns that replace a
 // split triangle, the pass loop's lines, its ceiling and its stability test.
 #include "remesh/remesh.h"
+#include "remesh/split.h"
 #include "core/edgetab.h"
 #include "core/params.h"
 #include "core/stores.h"
@@ -253,6 +254,52 @@ TEST(SplitPhase, RandomCapsMatchAPlainEdgeTable)
             edgetab_free(&sides);
             edgetab_free(&plain);
         }
+    }
+}
+
+// The split phase keeps its edge list and table between calls: after calls on
+// larger and smaller caps, corners side by side (indexed lookup) or far
+// apart (searched list), a call must split as it does on fresh tables.
+TEST(SplitPhase, TablesKeptFromEarlierCallsChangeNothing)
+{
+    Params keep;
+    split_only();
+    struct Shape { int grid_n; uint32_t seed; int32_t spread; };
+    const Shape shapes[] = {{9, 601, 1}, {5, 602, 1}, {7, 603, 997}, {10, 604, 1}, {6, 605, 997}};
+    struct Result { int64_t k = 0; std::vector<double> xyz; std::vector<int32_t> rows; };
+    auto split_once = [](const Shape& sh) {
+        const velmorkit::RandomCap grid = velmorkit::RandomGridCap(sh.grid_n, sh.seed, 0.02);
+        const int32_t nv = (int32_t)grid.xyz.size() / 3;
+        const int32_t n = (nv - 1) * sh.spread + 1;
+        std::vector<double> xyz(3 * (size_t)n, 50.0), targ((size_t)n, 1.0);
+        std::mt19937 rng(sh.seed);
+        std::uniform_real_distribution<double> steps(0.8, 1.6);
+        for (int32_t v = 0; v < nv; v++) {
+            for (int k = 0; k < 3; k++) xyz[3 * (size_t)(v * sh.spread) + k] = grid.xyz[3 * (size_t)v + k];
+            targ[(size_t)(v * sh.spread)] = steps(rng) / sh.grid_n;
+        }
+        std::vector<int32_t> rows = grid.tri, loop = grid.contour;
+        for (int32_t& c : rows) c *= sh.spread;
+        for (int32_t& c : loop) c *= sh.spread;
+        Cap cap(xyz, rows, targ, loop);
+        Result r;
+        r.k = split_phase(&cap.vs, &cap.ts, &cap.bd, &cap.ks);
+        r.xyz.assign(cap.vs.xyz, cap.vs.xyz + 3 * cap.vs.n);
+        r.rows.assign(cap.ts.tri, cap.ts.tri + 3 * cap.ts.n);
+        return r;
+    };
+    for (const Shape& sh : shapes) {
+        SCOPED_TRACE(testing::Message() << "grid " << sh.grid_n << ", corners " << sh.spread << " apart");
+        split_release();
+        const Result fresh = split_once(sh);
+        split_release();
+        for (const Shape& before : shapes) split_once(before);
+        const Result kept = split_once(sh);
+        split_release();
+        EXPECT_GT(fresh.k, 0);
+        EXPECT_EQ(kept.k, fresh.k);
+        EXPECT_EQ(kept.xyz, fresh.xyz);
+        EXPECT_EQ(kept.rows, fresh.rows);
     }
 }
 

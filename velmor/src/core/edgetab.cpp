@@ -165,13 +165,15 @@ static bool sort_sides_by_bucket(const int32_t* tri, int64_t nside, edge2* e)
     return true;
 }
 
-edge2* unique_edges(const int32_t* tri, int64_t m, int64_t* count)
+int64_t unique_edges_into(const int32_t* tri, int64_t m, edge2** buf, int64_t* cap)
 {
     if (m < 0) m = 0;
-    edge2* e = nullptr;
-    if (m <= (int64_t)((SIZE_MAX / sizeof(edge2) - 1) / 3))
-        e = (edge2*)malloc((size_t)(3 * m + 1) * sizeof(edge2));
-    if (!e) die_memory("aretes");
+    if (m > (int64_t)((SIZE_MAX / sizeof(edge2) - 1) / 3)) die_memory("aretes");
+    if (*cap < 3 * m + 1) {
+        grow_or_die(buf, 3 * m + 1, "aretes");
+        *cap = 3 * m + 1;
+    }
+    edge2* e = *buf;
     int64_t n = 3 * m;
     if (!sort_sides_by_bucket(tri, n, e)) {
         for (int64_t f = 0; f < m; f++) {
@@ -188,6 +190,13 @@ edge2* unique_edges(const int32_t* tri, int64_t m, int64_t* count)
     int64_t kept = 0;
     for (int64_t i = 0; i < n; i++)
         if (kept == 0 || e[i].a != e[kept - 1].a || e[i].b != e[kept - 1].b) e[kept++] = e[i];
-    *count = kept;
+    return kept;
+}
+
+edge2* unique_edges(const int32_t* tri, int64_t m, int64_t* count)
+{
+    edge2* e = nullptr;
+    int64_t cap = 0;
+    *count = unique_edges_into(tri, m, &e, &cap);
     return e;
 }

@@ -60,3 +60,6 @@ edge_slot* edgetab_find(const edgetab* t, uint64_t key);
 // Distinct undirected edges of m triangles sorted by (a, b); room for
 // 3m + 1 records; the caller frees it. "memoire insuffisante (aretes)\n".
 edge2* unique_edges(const int32_t* tri, int64_t m, int64_t* count);
+// The same list into *buf, which holds *cap records and is grown (never
+// shrunk) to 3m + 1 under the same message; returns the count.
+int64_t unique_edges_into(const int32_t* tri, int64_t m, edge2** buf, int64_t* cap);

@@ -2,6 +2,7 @@
 // the process where it is found; velmor throws nothing and never aborts.
 #pragma once
 
+#include <cstdint>
 #include <cstdlib>
 
 // Prints the formatted message to stderr and ends the process with status.
@@ -16,4 +17,14 @@ template <class... T>
 inline void free_and_null(T*&... blocks)
 {
     ((free(blocks), blocks = nullptr), ...);
+}
+
+// Room for need records in *array, old records kept, for a table that is kept
+// and grown; "memoire insuffisante (<what>)\n", status 3, when refused.
+template <class T>
+inline void grow_or_die(T** array, int64_t need, const char* what)
+{
+    T* grown = (T*)realloc(*array, (size_t)need * sizeof(T));
+    if (!grown) die_memory(what);
+    *array = grown;
 }

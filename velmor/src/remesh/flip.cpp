@@ -148,9 +148,7 @@ static struct {
 template <class T>
 static void grow(T** array, int64_t need)
 {
-    T* grown = (T*)realloc(*array, (size_t)need * sizeof(T));
-    if (!grown) die_memory("table d'aretes");
-    *array = grown;
+    grow_or_die(array, need, "table d'aretes");
 }
 
 template <class T>

@@ -62,6 +62,7 @@ void remesh(verts* vs, tris* ts, const border* bd, const keyset* ks, int32_t np)
             break;
         }
     }
+    split_release();
     flip_release();
     collapse_release();
     tris_release_spare();

@@ -63,6 +63,22 @@ struct split_table {
     int64_t span;
 };
 
+// The edge list and the table outlive a phase and grow to the largest mesh,
+// like the flip and collapse tables: the passes would otherwise page in fresh
+// memory for them every time. split_release frees them.
+static struct {
+    edge2* edges;
+    int32_t* mid;
+    int64_t* start;
+    int64_t edges_cap, mid_cap, start_cap;
+} sws;
+
+void split_release()
+{
+    free_and_null(sws.edges, sws.mid, sws.start);
+    sws = {};
+}
+
 static void split_table_init(split_table* t, const edge2* edges, int64_t ne)
 {
     t->edges = edges;
@@ -70,26 +86,26 @@ static void split_table_init(split_table* t, const edge2* edges, int64_t ne)
     t->start = nullptr;
     t->span = 0;
     t->lo = ne > 0 ? edges[0].a : 0;
-    t->mid = (int32_t*)malloc((size_t)(ne + 1) * sizeof(int32_t));
-    if (!t->mid) die_memory("table d'aretes");
+    if (sws.mid_cap < ne + 1) {
+        grow_or_die(&sws.mid, ne + 1, "table d'aretes");
+        sws.mid_cap = ne + 1;
+    }
+    t->mid = sws.mid;
     memset(t->mid, 0xff, (size_t)(ne + 1) * sizeof(int32_t));
     if (ne == 0) return;
     const int64_t span = (int64_t)edges[ne - 1].a - t->lo + 1;
     if (span > 2 * ne + 1024) return;
-    t->start = (int64_t*)malloc((size_t)(span + 1) * sizeof(int64_t));
-    if (!t->start) die_memory("table d'aretes");
+    if (sws.start_cap < span + 1) {
+        grow_or_die(&sws.start, span + 1, "table d'aretes");
+        sws.start_cap = span + 1;
+    }
+    t->start = sws.start;
     t->span = span;
     int64_t i = 0;
     for (int64_t s = 0; s <= span; s++) {
         while (i < ne && (int64_t)edges[i].a - t->lo < s) i++;
         t->start[s] = i;
     }
-}
-
-static void split_table_free(split_table* t)
-{
-    free(t->mid);
-    free(t->start);
 }
 
 // Index of the first edge in [from, to) not below (a, b) in (a, b) order.
@@ -169,8 +185,8 @@ static void rebuild_faces(tris* ts, const split_table* tab, const double* xyz, i
 
 int64_t split_phase(verts* vs, tris* ts, const border* bd, const keyset* ks)
 {
-    int64_t ne = 0;
-    edge2* edges = unique_edges(ts->tri, ts->n, &ne);
+    const int64_t ne = unique_edges_into(ts->tri, ts->n, &sws.edges, &sws.edges_cap);
+    const edge2* edges = sws.edges;
     split_table tab;
     split_table_init(&tab, edges, ne);
     const int64_t N = vs->n;
@@ -195,15 +211,9 @@ int64_t split_phase(verts* vs, tris* ts, const border* bd, const keyset* ks)
         vs->base[N + k - 1] = (vs->base[a] + vs->base[b]) * 0.5;
         vs->targ[N + k - 1] = std::numeric_limits<double>::quiet_NaN();
     }
-    if (k == 0) {
-        split_table_free(&tab);
-        free(edges);
-        return 0;
-    }
+    if (k == 0) return 0;
     vs->n = N + k;
     targets_fill(bd, vs);
     rebuild_faces(ts, &tab, vs->xyz, k);
-    split_table_free(&tab);
-    free(edges);
     return k;
 }
