@@ -105,6 +105,13 @@ static struct {
     int32_t* first_of;    // 3 nt: record whose first side is side p, or -1
     int32_t* order;       // records in first-side order
     int32_t* chain_head;  // nbucket: created edges of lo, or -1
+    // Records a patch adds to a full bucket go to an overflow area after
+    // the buckets, chained by bucket, instead of forcing a full build.
+    int32_t* ovf_head;    // nbucket: last overflow record of bucket b, or -1
+    int32_t* ovf_next;    // ovf_room: the bucket's overflow record before it, or -1
+    int32_t ovf_base, novf, ovf_room;
+    int64_t ovf_cap;
+    flip_list<int32_t> ovf_used;  // buckets whose ovf_head is set
     flip_link* links;
     int64_t nlinks, links_cap;
     int64_t nbucket_cap, side_cap, first_cap;
@@ -215,6 +222,9 @@ static inline flip_edge* record_of(int32_t lo, int32_t hi)
     }
     for (int64_t i = 0; i < n; i++)
         if (first[i].hi == hi) return first + i;
+    if (flip_ws.novf == 0) return nullptr;
+    for (int32_t k = flip_ws.ovf_head[b]; k >= 0; k = flip_ws.ovf_next[k - flip_ws.ovf_base])
+        if (flip_ws.edges[k].hi == hi) return flip_ws.edges + k;
     return nullptr;
 }
 
@@ -288,6 +298,9 @@ static void reserve_buckets(int64_t nbucket)
     grow(&flip_ws.bend, nbucket + 1);
     grow(&flip_ws.bsorted, nbucket + 1);
     grow(&flip_ws.chain_head, nbucket + 1);
+    grow(&flip_ws.ovf_head, nbucket + 1);
+    memset(flip_ws.ovf_head, 0xff, (size_t)(nbucket + 1) * sizeof(int32_t));
+    flip_ws.ovf_used.n = 0;
     flip_ws.nbucket_cap = nbucket + 1;
 }
 
@@ -318,17 +331,29 @@ static void build_records(const int32_t* tri, int64_t nt, int64_t nv)
     // Two spare records per bucket, for the edges flips give a vertex that
     // a patch must record (a vertex larger than all its neighbours has no
     // side of its own); not over a span of corners far wider than the mesh.
+    // A bucket that runs out chains further records in the overflow area.
     const int64_t spare = nbucket <= 2 * nside + 1024 ? 2 : 0;
     const int64_t room = nside + spare * nbucket;
-    if (room >= INT32_MAX) die_memory("table d'aretes");
-    if (flip_ws.side_cap < room + 1) {
-        grow(&flip_ws.sides, room + 1);
-        grow(&flip_ws.edges, room + 1);
-        grow(&flip_ws.order, room + 1);
-        grow(&flip_ws.rec_mark, room + 1);
-        memset(flip_ws.rec_mark, 0, (size_t)(room + 1));
-        flip_ws.side_cap = room + 1;
+    const int64_t ovf_room = 1024 + nside / 32;
+    const int64_t total = room + 1 + ovf_room;
+    if (total >= INT32_MAX) die_memory("table d'aretes");
+    if (flip_ws.side_cap < total) {
+        grow(&flip_ws.sides, total);
+        grow(&flip_ws.edges, total);
+        grow(&flip_ws.order, total);
+        grow(&flip_ws.rec_mark, total);
+        memset(flip_ws.rec_mark, 0, (size_t)total);
+        flip_ws.side_cap = total;
     }
+    if (flip_ws.ovf_cap < ovf_room) {
+        grow(&flip_ws.ovf_next, ovf_room);
+        flip_ws.ovf_cap = ovf_room;
+    }
+    flip_ws.ovf_room = (int32_t)ovf_room;
+    flip_ws.ovf_base = (int32_t)(room + 1);
+    flip_ws.novf = 0;
+    for (int64_t i = 0; i < flip_ws.ovf_used.n; i++) flip_ws.ovf_head[flip_ws.ovf_used.at[i]] = -1;
+    flip_ws.ovf_used.n = 0;
     if (flip_ws.first_cap < nside + 1) {
         grow(&flip_ws.first_of, nside + 1);
         flip_ws.first_cap = nside + 1;
@@ -432,11 +457,22 @@ static bool patch_records(const int32_t* tri)
             flip_edge* r = record_of(lo, hi);
             if (!r) {
                 const int64_t b = bucket_of(lo);
-                if (b < 0 || b >= flip_ws.nbucket || flip_ws.bend[b] == flip_ws.bstart[b + 1]) {
+                if (b < 0 || b >= flip_ws.nbucket) {
                     ok = false;
                     break;
                 }
-                r = edges + flip_ws.bend[b]++;
+                if (flip_ws.bend[b] < flip_ws.bstart[b + 1]) {
+                    r = edges + flip_ws.bend[b]++;
+                } else if (flip_ws.novf < flip_ws.ovf_room) {
+                    const int32_t k = flip_ws.novf++;
+                    flip_ws.ovf_next[k] = flip_ws.ovf_head[b];
+                    if (flip_ws.ovf_head[b] < 0) push(&flip_ws.ovf_used, (int32_t)b);
+                    flip_ws.ovf_head[b] = flip_ws.ovf_base + k;
+                    r = edges + flip_ws.ovf_base + k;
+                } else {
+                    ok = false;
+                    break;
+                }
                 *r = flip_edge{lo, hi, {0, 0}, 0, 0, 0};
             }
             const int32_t ri = (int32_t)(r - edges);
@@ -521,6 +557,10 @@ void flip_release()
     free(flip_ws.bstart);
     free(flip_ws.bend);
     free(flip_ws.chain_head);
+    free_and_null(flip_ws.ovf_head, flip_ws.ovf_next, flip_ws.ovf_used.at);
+    flip_ws.ovf_used = flip_list<int32_t>{};
+    flip_ws.ovf_room = flip_ws.novf = 0;
+    flip_ws.ovf_cap = 0;
     free(flip_ws.sides);
     free(flip_ws.edges);
     free(flip_ws.first_of);
