@@ -60,6 +60,10 @@ constexpr int64_t kParallelMin = 1 << 15;
 // A candidate's tests (common neighbours, kept sides, lengths, normals) cost
 // about a microsecond: a few thousand pay for a team.
 constexpr int64_t kJudgeParallelMin = 2048;
+// Judging block by block leaves out what earlier merges locked; each block
+// wakes the team once, so a sub-pass has at most about kJudgeBlocks of them.
+constexpr int64_t kJudgeBlockMin = 8192;
+constexpr int64_t kJudgeBlocks = 16;
 
 // Room for count records in *p; what names the failure message, or null for
 // the byte count. The old contents are not kept.
@@ -492,7 +496,7 @@ static bool normals_ok(const adjacency* adj, const verts* vs, const tris* ts, in
     return true;
 }
 
-enum : uint8_t { kAccept, kTopo, kLength, kGeo };
+enum : uint8_t { kAccept, kTopo, kLength, kGeo, kLocked };
 
 // The first test that refuses merging a and b, in the order topological,
 // length, geometric; kAccept when none does.
@@ -575,17 +579,26 @@ static int64_t collapse_subpass(verts* vs, tris* ts, const border* bd, int32_t n
     // does not depend on which earlier candidates merged, only whether it is
     // reached unlocked does. A team judges every candidate beforehand; one
     // thread judges only those reached.
+    // Locks only accumulate: the team judges the list block by block, each
+    // block's candidates that are already locked when it starts left unjudged.
     const bool team = ncand >= kJudgeParallelMin && omp_get_max_threads() > 1;
     uint8_t* verdicts = nullptr;
     if (team) {
         reserve(&cws.verdicts, &cws.verdicts_cap, ncand, nullptr);
         verdicts = cws.verdicts;
-#pragma omp parallel for schedule(dynamic, 256)
-        for (int64_t i = 0; i < ncand; i++) verdicts[i] = judge(&adj, vs, ts, cands[i].a, cands[i].b);
     }
+    const int64_t block = team ? std::max<int64_t>(kJudgeBlockMin, ncand / kJudgeBlocks) : ncand;
     int64_t merged = 0;
     for (int64_t i = 0; i < ncand; i++) {
         const int32_t a = cands[i].a, b = cands[i].b;
+        if (team && i % block == 0) {
+            const int64_t end = std::min(ncand, i + block);
+#pragma omp parallel for schedule(dynamic, 256)
+            for (int64_t j = i; j < end; j++) {
+                const int32_t ja = cands[j].a, jb = cands[j].b;
+                verdicts[j] = locked[ja] || locked[jb] ? (uint8_t)kLocked : judge(&adj, vs, ts, ja, jb);
+            }
+        }
         if (locked[a] || locked[b]) continue;
         const uint8_t verdict = team ? verdicts[i] : judge(&adj, vs, ts, a, b);
         if (verdict == kTopo) {
