@@ -278,8 +278,8 @@ TEST(UniqueEdges, RandomTrianglesAgainstASet)
 }
 
 // The bucketed sort and its fallback must give the same sorted set: corners
-// far apart or negative (the fallback), and a fan whose hub holds thousands
-// of sides in one bucket.
+// far apart or negative (the fallback), a fan whose hub holds thousands of
+// sides in one bucket, and meshes large enough for the team.
 TEST(UniqueEdges, IndexSpansOfEveryKind)
 {
     std::mt19937 rng(5);
@@ -294,6 +294,14 @@ TEST(UniqueEdges, IndexSpansOfEveryKind)
     std::vector<int32_t> offset(600);
     for (auto& v : offset) v = 1000000 + (int32_t)(rng() % 50);
     cases.push_back({"span far from zero", offset});
+    // Enough sides for the buckets to be filled on the team.
+    std::vector<int32_t> big(3 * 40000);
+    for (auto& v : big) v = (int32_t)(rng() % 30000);
+    cases.push_back({"large, on the team", big});
+    std::vector<int32_t> big_fan;
+    for (int32_t i = 1; i < 40000; i++) big_fan.insert(big_fan.end(), {0, i, i + 1});
+    std::shuffle(big_fan.begin(), big_fan.end(), rng);
+    cases.push_back({"large fan hub, on the team", big_fan});
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const int64_t m = (int64_t)c.tri.size() / 3;

@@ -8,6 +8,7 @@
 #include "core/targets.h"
 
 #include <gtest/gtest.h>
+#include <omp.h>
 
 #include <algorithm>
 #include <climits>
@@ -300,6 +301,58 @@ TEST(SplitPhase, TablesKeptFromEarlierCallsChangeNothing)
         EXPECT_EQ(kept.k, fresh.k);
         EXPECT_EQ(kept.xyz, fresh.xyz);
         EXPECT_EQ(kept.rows, fresh.rows);
+    }
+}
+
+// A cap large enough for the split loop and the face rebuild to run on the
+// team: every team size must number the midpoints and write the rows as one
+// thread does, and grow the stores to the same capacities.
+TEST(SplitPhase, LargeCapsSplitAlikeOnEveryTeam)
+{
+    Params keep;
+    split_only();
+    const int grid_n = 150;
+    const velmorkit::RandomCap grid = velmorkit::RandomGridCap(grid_n, 606, 0.02);
+    const int32_t n = (int32_t)grid.xyz.size() / 3;
+    std::vector<double> targ((size_t)n);
+    std::mt19937 rng(606);
+    std::uniform_real_distribution<double> steps(0.8, 1.6);
+    for (double& t : targ) t = steps(rng) / grid_n;
+    ASSERT_GT(grid.tri.size() / 3, 40000u) << "large enough for the team";
+    struct Result {
+        int64_t k, vcap, tcap;
+        std::vector<double> xyz, targ, base;
+        std::vector<int32_t> rows;
+    };
+    std::vector<Result> results;
+    const int teams[] = {1, 2, 3, 8};
+    for (int team : teams) {
+        omp_set_num_threads(team);
+        split_release();
+        Cap cap(grid.xyz, grid.tri, targ, grid.contour);
+        Result r;
+        r.k = split_phase(&cap.vs, &cap.ts, &cap.bd, &cap.ks);
+        r.vcap = cap.vs.cap;
+        r.tcap = cap.ts.cap;
+        r.xyz.assign(cap.vs.xyz, cap.vs.xyz + 3 * cap.vs.n);
+        r.targ.assign(cap.vs.targ, cap.vs.targ + cap.vs.n);
+        r.base.assign(cap.vs.base, cap.vs.base + cap.vs.n);
+        r.rows.assign(cap.ts.tri, cap.ts.tri + 3 * cap.ts.n);
+        results.push_back(r);
+    }
+    omp_set_num_threads(omp_get_num_procs());
+    split_release();
+    ASSERT_GT(results[0].k, 1000);
+    ASSERT_LT(results[0].k, (int64_t)grid.tri.size()) << "some sides must stay whole";
+    for (size_t i = 1; i < results.size(); i++) {
+        SCOPED_TRACE(teams[i]);
+        EXPECT_EQ(results[i].k, results[0].k);
+        EXPECT_EQ(results[i].vcap, results[0].vcap);
+        EXPECT_EQ(results[i].tcap, results[0].tcap);
+        EXPECT_EQ(results[i].xyz, results[0].xyz);
+        EXPECT_EQ(results[i].targ, results[0].targ);
+        EXPECT_EQ(results[i].base, results[0].base);
+        EXPECT_EQ(results[i].rows, results[0].rows);
     }
 }
 

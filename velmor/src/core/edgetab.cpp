@@ -7,6 +7,8 @@
 #include "core/fail.h"
 #include "core/sort.h"
 
+#include <omp.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
@@ -128,10 +130,48 @@ static void sort_bucket_by_b(edge2* e, int64_t n)
 // (a, b) order of cmp_edge2 in time linear in the sides and the index span.
 // Returns false, touching nothing, when the span is too wide for it to pay
 // or its counts cannot be allocated.
+// Fewer sides than this are bucketed on the calling thread: a team's
+// wake-up (about 0.2 ms) is worth it only for some ten thousand triangles.
+constexpr int64_t kTeamSides = 1 << 15;
+
+// The same buckets on the team: sides counted and placed with atomic
+// slots, so a bucket's sides arrive in any order; the sort by b makes them
+// one order again (records of equal b are equal edges).
+static void bucket_sides_on_team(const int32_t* tri, int64_t nside, int32_t lo, int64_t span, int64_t* start,
+                                 edge2* e)
+{
+#pragma omp parallel for schedule(static)
+    for (int64_t f = 0; f < nside; f += 3) {
+        const int32_t* t = tri + f;
+        for (int j = 0; j < 3; j++) {
+            int32_t u = t[j], v = t[j == 2 ? 0 : j + 1];
+            __atomic_fetch_add(&start[(int64_t)(u < v ? u : v) - lo + 1], 1, __ATOMIC_RELAXED);
+        }
+    }
+    for (int64_t s = 0; s < span; s++) start[s + 1] += start[s];
+#pragma omp parallel for schedule(static)
+    for (int64_t f = 0; f < nside; f += 3) {
+        const int32_t* t = tri + f;
+        for (int j = 0; j < 3; j++) {
+            int32_t u = t[j], v = t[j == 2 ? 0 : j + 1];
+            const int64_t at = __atomic_fetch_add(&start[(int64_t)(u < v ? u : v) - lo], 1, __ATOMIC_RELAXED);
+            e[at] = u < v ? edge2{u, v} : edge2{v, u};
+        }
+    }
+    // start[s] is now the end of bucket s.
+#pragma omp parallel for schedule(dynamic, 1024)
+    for (int64_t s = 0; s < span; s++) {
+        const int64_t from = s > 0 ? start[s - 1] : 0;
+        sort_bucket_by_b(e + from, start[s] - from);
+    }
+}
+
 static bool sort_sides_by_bucket(const int32_t* tri, int64_t nside, edge2* e)
 {
     if (nside == 0) return true;
+    const bool team = nside >= kTeamSides && omp_get_max_threads() > 1;
     int32_t lo = INT32_MAX, hi = INT32_MIN;
+#pragma omp parallel for schedule(static) reduction(min : lo) reduction(max : hi) if (team)
     for (int64_t i = 0; i < nside; i++) {
         if (tri[i] < lo) lo = tri[i];
         if (tri[i] > hi) hi = tri[i];
@@ -140,6 +180,11 @@ static bool sort_sides_by_bucket(const int32_t* tri, int64_t nside, edge2* e)
     if (span > 2 * nside + 1024) return false;
     int64_t* start = (int64_t*)calloc((size_t)span + 1, sizeof(int64_t));
     if (!start) return false;
+    if (team) {
+        bucket_sides_on_team(tri, nside, lo, span, start, e);
+        free(start);
+        return true;
+    }
     for (int64_t f = 0; f < nside; f += 3) {
         const int32_t* t = tri + f;
         for (int j = 0; j < 3; j++) {
