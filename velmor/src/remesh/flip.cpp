@@ -139,14 +139,18 @@ static struct {
     // Within one flip phase positions stay put and rows change only by flips,
     // so what the area, angle and deviation tests decided for an edge holds in
     // the next call while neither of its two rows has been flipped (stamps).
+    // A fresh call starts a new era instead of clearing the decisions: one
+    // made in an earlier era never matches, and stamps only need to grow
+    // within an era, so neither array is cleared for a phase.
     bool phase_open, phase_fresh;
     int64_t phase_nt;
-    uint32_t* stamp;     // flips of each triangle in this phase
+    uint32_t era;
+    uint32_t* stamp;     // flips of each triangle
     struct verdict {
         uint64_t key;    // the side of the face[0] row it was made for; 0: none
         int32_t f1;
         uint32_t s0, s1; // stamps of face[0] and face[1] then
-        int32_t refused; // 1: counted as a deviation refusal
+        uint32_t tag;    // era << 1, | 1 when counted as a deviation refusal
     }* verdicts;         // 3 per triangle, by side of its row
     int64_t verdict_cap; // triangles
 } flip_ws;
@@ -716,6 +720,8 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         flip_ws.stamp = (uint32_t*)xrealloc(flip_ws.stamp, (size_t)(nt + 1) * sizeof(uint32_t));
         flip_ws.verdicts = (decltype(flip_ws.verdicts))xrealloc(
             flip_ws.verdicts, (size_t)(nt + 1) * 3 * sizeof(*flip_ws.verdicts));
+        memset(flip_ws.stamp, 0, (size_t)(nt + 1) * sizeof(uint32_t));
+        memset(flip_ws.verdicts, 0, (size_t)(nt + 1) * 3 * sizeof(*flip_ws.verdicts));
         flip_ws.verdict_cap = nt + 1;
         flip_ws.phase_fresh = true;
     }
@@ -738,10 +744,7 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
             area2[i] = cross_len(at(xyz, r[0]), at(xyz, r[1]), at(xyz, r[2]));
             angle_key[i] = tri_min_cos(at(xyz, r[0]), at(xyz, r[1]), at(xyz, r[2]));
         }
-        if (remember) {
-            memset(flip_ws.stamp, 0, (size_t)nt * sizeof(uint32_t));
-            memset(flip_ws.verdicts, 0, (size_t)nt * 3 * sizeof(*flip_ws.verdicts));
-        }
+        if (remember) flip_ws.era++;
         flip_ws.phase_fresh = false;
         flip_ws.phase_nt = nt;
     }
@@ -758,6 +761,7 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
     }
     flip_ws.patchable = remember;
     uint32_t* stamp = flip_ws.stamp;
+    const uint32_t era = flip_ws.era & 0x7fffffffu;
 
     const double tol_rim = g_par.dev_rim, tol_in = g_par.dev_in, grow = g_par.area_grow;
     int64_t flips = 0;
@@ -839,9 +843,9 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
             // they would pass again. The contour test cannot change either;
             // the joined apexes can, and decide whether a refusal counts.
             seen = flip_ws.verdicts + 3 * f0 + side_of(r0, a, b);
-            if (seen->key == key && seen->f1 == (int32_t)f1 && seen->s0 == stamp[f0] &&
+            if (seen->key == key && seen->tag >> 1 == era && seen->f1 == (int32_t)f1 && seen->s0 == stamp[f0] &&
                 seen->s1 == stamp[f1]) {
-                if (seen->refused) {
+                if (seen->tag & 1) {
                     const int32_t c = apex(r0, a, b), d = apex(r1, a, b);
                     if (!joined(c < d ? c : d, c < d ? d : c)) (*refusals)++;
                     push(&flip_ws.unsettled, ri);
@@ -871,7 +875,7 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         const double tol = lo < np ? tol_rim : tol_in;
         // Remembers a refusal by the geometric tests for the next call of the phase.
         auto refuse = [&](int32_t counted) {
-            if (seen) *seen = {key, (int32_t)f1, stamp[f0], stamp[f1], counted};
+            if (seen) *seen = {key, (int32_t)f1, stamp[f0], stamp[f1], era << 1 | (uint32_t)counted};
         };
 
         const double *P = at(xyz, p), *Q = at(xyz, q), *C = at(xyz, c), *D = at(xyz, d);
