@@ -86,6 +86,12 @@ struct flip_link {
 struct flip_occ {
     int32_t rec, side;
 };
+// What the sweep would do with a record on the call's starting state.
+struct flip_prejudged {
+    int32_t c, d;  // the apexes, where the outcome needs them
+    uint8_t kind;
+    uint8_t side;  // side of the edge in its face[0] row
+};
 template <class T>
 struct flip_list {
     T* at;
@@ -129,8 +135,10 @@ static struct {
     flip_list<int32_t> pending, touched;  // touched: records with rec_mark set
     // Verdicts judged at the start of a call (by record) and the call that
     // last flipped each triangle.
-    uint8_t* pre;
+    flip_prejudged* pre; // by visiting position
     int64_t pre_cap;
+    uint32_t* vflip;     // the last call that flipped a quad with this corner
+    int64_t vflip_cap;
     uint32_t* flipped_at;
     int64_t flipped_cap;
     uint32_t call;
@@ -595,6 +603,8 @@ void flip_release()
     flip_ws.nbucket = 0;
     flip_ws.nrec = 0;
     free(flip_ws.pre);
+    free_and_null(flip_ws.vflip);
+    flip_ws.vflip_cap = 0;
     free(flip_ws.flipped_at);
     flip_ws.pre = nullptr;
     flip_ws.flipped_at = nullptr;
@@ -620,6 +630,10 @@ static inline int side_of(const int32_t* row, int32_t a, int32_t b)
 }
 
 enum : uint8_t { kRefused, kDeviates, kFlips, kUnjudged };
+// What else a prejudged record may come to: passed over whatever flips do
+// (kStatic), passed over while its rows stay (kPass), settled by a kept
+// decision without or with a counted refusal, or its apexes joined.
+enum : uint8_t { kStatic = kUnjudged + 1, kPass, kMemoQuiet, kMemoCounted, kJoined };
 
 // The area, angle and deviation tests of the flip of (p, q) to (c, d) with
 // the old rows' corners t0 and t1: kRefused, kDeviates or kFlips. area0,
@@ -668,25 +682,49 @@ static inline uint8_t geometric_verdict(const double* P, const double* Q, const 
     return dev > tol ? kDeviates : kFlips;
 }
 
-// What the geometric tests decide for record e on the rows as they are,
-// reading the triangles' cached areas and keys without writing them;
-// kUnjudged when a cheaper test passes the edge over first.
-static uint8_t judge_record(const flip_edge* e, const int32_t* tri, const double* xyz, const double* area2,
-                            const double* angle_key, int32_t np, double tol_rim, double tol_in, double grow)
+// What the sweep would do with record e on the call's starting state, in its
+// order of tests, reading the triangles' cached areas and keys and the kept
+// decisions without writing them. Each record reads only its own decision
+// slot, so the records can be judged side by side.
+static flip_prejudged prejudge(const flip_edge* e, const int32_t* tri, const double* xyz, const double* area2,
+                               const double* angle_key, const keyset* ks, int32_t np, double tol_rim,
+                               double tol_in, double grow, bool remember, uint32_t era)
 {
-    if (e->nface != 2) return kUnjudged;
+    flip_prejudged out{-1, -1, kStatic, 0};
+    if (e->nface != 2) return out;
     const int32_t a = e->lo, b = e->hi;
-    if (b < np) return kUnjudged;
+    if (b < np) return out;
     const int64_t f0 = e->face[0], f1 = e->face[1];
     const int32_t* r0 = tri + 3 * f0;
     const int32_t* r1 = tri + 3 * f1;
-    if (!row_has(r0, a) || !row_has(r0, b) || !row_has(r1, a) || !row_has(r1, b)) return kUnjudged;
+    const uint64_t key = edge_key(a, b);
+    if (remember) {
+        out.side = (uint8_t)side_of(r0, a, b);
+        const auto* seen = flip_ws.verdicts + 3 * f0 + out.side;
+        if (seen->key == key && seen->tag >> 1 == era && seen->f1 == (int32_t)f1 &&
+            seen->s0 == flip_ws.stamp[f0] && seen->s1 == flip_ws.stamp[f1]) {
+            out.kind = kMemoQuiet;
+            if (seen->tag & 1) {
+                out.kind = kMemoCounted;
+                out.c = apex(r0, a, b);
+                out.d = apex(r1, a, b);
+            }
+            return out;
+        }
+    }
+    out.kind = kPass;
+    if (!row_has(r0, a) || !row_has(r0, b) || !row_has(r1, a) || !row_has(r1, b)) return out;
     const int32_t c = apex(r0, a, b), d = apex(r1, a, b);
-    if (c < 0 || d < 0 || c == d) return kUnjudged;
-    if ((c > d ? c : d) < np) return kUnjudged;
+    if (c < 0 || d < 0 || c == d) return out;
+    if ((c > d ? c : d) < np) return out;
     int32_t p = a, q = b;
     if (!row_runs(r0, a, b)) { p = b; q = a; }
-    if (!row_runs(r1, q, p)) return kUnjudged;
+    if (!row_runs(r1, q, p)) return out;
+    if (keyset_has(ks, key)) return out;
+    out.c = c;
+    out.d = d;
+    out.kind = kJoined;
+    if (joined(c < d ? c : d, c < d ? d : c)) return out;
     int32_t lo = p < q ? p : q;
     if (c < lo) lo = c;
     if (d < lo) lo = d;
@@ -695,8 +733,9 @@ static uint8_t judge_record(const flip_edge* e, const int32_t* tri, const double
     const double* t1[3] = {at(xyz, r1[0]), at(xyz, r1[1]), at(xyz, r1[2])};
     double area0 = area2[f0], area1 = area2[f1], key0 = angle_key[f0], key1 = angle_key[f1];
     double n0, n1, k0, k1;
-    return geometric_verdict(at(xyz, p), at(xyz, q), at(xyz, c), at(xyz, d), t0, t1, area0, area1, key0, key1,
-                             tol, grow, &n0, &n1, &k0, &k1);
+    out.kind = geometric_verdict(at(xyz, p), at(xyz, q), at(xyz, c), at(xyz, d), t0, t1, area0, area1, key0,
+                                 key1, tol, grow, &n0, &n1, &k0, &k1);
+    return out;
 }
 
 int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* refusals)
@@ -779,17 +818,30 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
     }
     uint32_t* flipped_at = flip_ws.flipped_at;
     const bool judged = !flip_ws.patched_call && nrec >= kJudgeParallelMin && omp_get_max_threads() > 1;
-    uint8_t* pre = nullptr;
+    // Prejudged records whose rows no flip of the call has touched keep
+    // their outcome, but for the joined-apexes test: a flip changes the
+    // joins among its four corners only, so the join of c and d is looked
+    // up again only where both have been corners of a flip of this call.
+    flip_prejudged* pre = nullptr;
+    const int64_t nv = vs->n;
     if (judged) {
         if (flip_ws.pre_cap < flip_ws.side_cap) {
             ::grow(&flip_ws.pre, flip_ws.side_cap);
             flip_ws.pre_cap = flip_ws.side_cap;
         }
+        if (flip_ws.vflip_cap < nv + 1) {
+            ::grow(&flip_ws.vflip, nv + 1);
+            memset(flip_ws.vflip, 0, (size_t)(nv + 1) * sizeof(uint32_t));
+            flip_ws.vflip_cap = nv + 1;
+        }
         pre = flip_ws.pre;
 #pragma omp parallel for schedule(dynamic, 512)
         for (int32_t u = 0; u < nrec; u++)
-            pre[order[u]] = judge_record(&edges[order[u]], tri, xyz, area2, angle_key, np, tol_rim, tol_in, grow);
+            pre[u] = prejudge(&edges[order[u]], tri, xyz, area2, angle_key, ks, np, tol_rim, tol_in, grow,
+                              remember, era);
     }
+    uint32_t* vflip = flip_ws.vflip;
+    auto flipped_corner = [&](int32_t v) { return v < 0 || v >= nv || vflip[v] == call; };
     flip_list<int32_t>& pending = flip_ws.pending;
     pending.n = 0;
     auto later_first = [edges](int32_t l, int32_t r) { return edges[l].first > edges[r].first; };
@@ -820,11 +872,44 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         if (u + 16 < nrec) __builtin_prefetch(&edges[order[u + 16]]);
         if (u + 6 < nrec) {
             const flip_edge* later = &edges[order[u + 6]];
-            __builtin_prefetch(tri + 3 * (int64_t)later->face[1]);
-            if (stamp) __builtin_prefetch(stamp + later->face[1]);
+            if (judged) {
+                __builtin_prefetch(flipped_at + later->face[0]);
+                __builtin_prefetch(flipped_at + later->face[1]);
+            } else {
+                __builtin_prefetch(tri + 3 * (int64_t)later->face[1]);
+                if (stamp) __builtin_prefetch(stamp + later->face[1]);
+            }
         }
         flip_edge* e = &edges[ri];
         if (e->nface != 2) continue;
+        uint8_t prejudged = kUnjudged;
+        if (judged) {
+            const auto& pj = pre[u - 1];
+            if (pj.kind == kStatic) continue;
+            const int64_t f0 = e->face[0], f1 = e->face[1];
+            if (flipped_at[f0] != call && flipped_at[f1] != call) {
+                if (pj.kind == kPass || pj.kind == kMemoQuiet) continue;
+                if (pj.kind == kMemoCounted) {
+                    if (!joined(pj.c < pj.d ? pj.c : pj.d, pj.c < pj.d ? pj.d : pj.c)) (*refusals)++;
+                    push(&flip_ws.unsettled, ri);
+                    continue;
+                }
+                const bool rejoined = flipped_corner(pj.c) && flipped_corner(pj.d);
+                if (!rejoined && pj.kind == kJoined) {
+                    if (remember) push(&flip_ws.unsettled, ri);
+                    continue;
+                }
+                if (!rejoined && pj.kind == kRefused) {
+                    if (remember)
+                        flip_ws.verdicts[3 * f0 + pj.side] = {edge_key(e->lo, e->hi), (int32_t)f1, stamp[f0],
+                                                              stamp[f1], era << 1};
+                    continue;
+                }
+                // The rest take the full path, which finds the same outcome
+                // of every test before the geometric ones.
+                if (pj.kind != kJoined) prejudged = pj.kind;
+            }
+        }
         // Every step before the deviation test passes an edge over without
         // counting it, so the order of those steps cannot show: the cheap
         // ones that depend only on the two rows go first, and the contour
@@ -882,7 +967,7 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         double n0, n1, k0, k1;
         // A verdict judged at the start of the call holds while neither row
         // has been flipped since.
-        uint8_t verdict = judged && flipped_at[f0] != call && flipped_at[f1] != call ? pre[ri] : (uint8_t)kUnjudged;
+        uint8_t verdict = prejudged;
         if (verdict == kFlips) {
             n0 = cross_len(P, D, C);
             n1 = cross_len(D, Q, C);
@@ -918,6 +1003,9 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         angle_key[f0] = k0;
         angle_key[f1] = k1;
         flipped_at[f0] = flipped_at[f1] = call;
+        if (judged)
+            for (int32_t v : {p, q, c, d})
+                if (v >= 0 && v < nv) vflip[v] = call;
         e->live = 0;
         mark_created(cd_lo, cd_hi);
         if (flip_ws.patched_call) {
