@@ -523,20 +523,54 @@ static inline void lock_star(const adjacency* adj, uint8_t* locked, int32_t v)
 
 // Corners renamed to their survivors; triangles that lose a corner are
 // dropped, the others keep their order and winding.
+// Triangle t renamed into c; false when it loses a corner.
+static inline bool renamed(const int32_t* tri, int64_t t, const int32_t* remap, int64_t nv, int32_t* c)
+{
+    for (int j = 0; j < 3; j++) {
+        int32_t v = tri[3 * t + j];
+        c[j] = (corner_ok(v, nv) && remap[v] >= 0) ? remap[v] : v;
+    }
+    return c[0] != c[1] && c[1] != c[2] && c[2] != c[0];
+}
+
 static void rebuild_tris(tris* ts, const int32_t* remap, int64_t nv)
 {
-    const int64_t cap = tris_capacity_for(ts->n);
+    const int64_t nt = ts->n;
+    const int64_t cap = tris_capacity_for(nt);
     int32_t* out = tris_take_spare(cap);
     int64_t nout = 0;
-    for (int64_t t = 0; t < ts->n; t++) {
-        int32_t c[3];
-        for (int j = 0; j < 3; j++) {
-            int32_t v = ts->tri[3 * t + j];
-            c[j] = (corner_ok(v, nv) && remap[v] >= 0) ? remap[v] : v;
+    if (nt < kParallelMin || omp_get_max_threads() == 1) {
+        for (int64_t t = 0; t < nt; t++) {
+            int32_t c[3];
+            if (!renamed(ts->tri, t, remap, nv, c)) continue;
+            memcpy(out + 3 * nout, c, sizeof c);
+            nout++;
         }
-        if (c[0] == c[1] || c[1] == c[2] || c[2] == c[0]) continue;
-        memcpy(out + 3 * nout, c, sizeof c);
-        nout++;
+    } else {
+        // Chunks count the triangles they keep, then write them from their
+        // offsets, in the order the loop above appends them.
+        constexpr int kChunks = 64;
+        int64_t offset[kChunks + 1];
+        offset[0] = 0;
+#pragma omp parallel for schedule(dynamic, 1)
+        for (int k = 0; k < kChunks; k++) {
+            int64_t n = 0;
+            for (int64_t t = nt * k / kChunks; t < nt * (k + 1) / kChunks; t++) {
+                int32_t c[3];
+                n += renamed(ts->tri, t, remap, nv, c);
+            }
+            offset[k + 1] = n;
+        }
+        for (int k = 0; k < kChunks; k++) offset[k + 1] += offset[k];
+#pragma omp parallel for schedule(dynamic, 1)
+        for (int k = 0; k < kChunks; k++) {
+            int64_t at = offset[k];
+            for (int64_t t = nt * k / kChunks; t < nt * (k + 1) / kChunks; t++) {
+                int32_t c[3];
+                if (renamed(ts->tri, t, remap, nv, c)) memcpy(out + 3 * at++, c, sizeof c);
+            }
+        }
+        nout = offset[kChunks];
     }
     tris_keep_spare(ts->tri, ts->cap);
     ts->tri = out;

@@ -289,6 +289,22 @@ static bool count_sides(const int32_t* tri, int64_t nt, int32_t vmin, int64_t nb
 {
     memset(bstart, 0, (size_t)(nbucket + 1) * sizeof(int32_t));
     bool inside = true;
+    const bool team = 3 * nt >= kParallelMin && omp_get_max_threads() > 1;
+    if (!team) {
+        for (int64_t i = 0; i < nt; i++)
+            for (int s = 0; s < 3; s++) {
+                int32_t lo, hi;
+                side_ends(tri + 3 * i, s, &lo, &hi);
+                const int64_t b = (int64_t)lo - vmin;
+                if (b < 0 || (int64_t)hi - vmin >= nbucket) {
+                    inside = false;
+                    continue;
+                }
+                bstart[b + 1]++;
+            }
+        return inside;
+    }
+#pragma omp parallel for schedule(static) reduction(&& : inside)
     for (int64_t i = 0; i < nt; i++)
         for (int s = 0; s < 3; s++) {
             int32_t lo, hi;
@@ -298,7 +314,7 @@ static bool count_sides(const int32_t* tri, int64_t nt, int32_t vmin, int64_t nb
                 inside = false;
                 continue;
             }
-            bstart[b + 1]++;
+            __atomic_fetch_add(&bstart[b + 1], 1, __ATOMIC_RELAXED);
         }
     return inside;
 }
@@ -427,8 +443,30 @@ static void build_records(const int32_t* tri, int64_t nt, int64_t nv)
         flip_ws.bsorted[b] = out;
     }
     int32_t nrec = 0;
-    for (int64_t p = 0; p < nside; p++)
-        if (first_of[p] >= 0) flip_ws.order[nrec++] = first_of[p];
+    if (!team) {
+        for (int64_t p = 0; p < nside; p++)
+            if (first_of[p] >= 0) flip_ws.order[nrec++] = first_of[p];
+    } else {
+        // Chunks of sides count their first sides, then write them from
+        // their offsets: the order a side-by-side scan gives.
+        constexpr int kChunks = 64;
+        int32_t offset[kChunks + 1];
+        offset[0] = 0;
+#pragma omp parallel for schedule(dynamic, 1)
+        for (int c = 0; c < kChunks; c++) {
+            int32_t n = 0;
+            for (int64_t p = nside * c / kChunks; p < nside * (c + 1) / kChunks; p++) n += first_of[p] >= 0;
+            offset[c + 1] = n;
+        }
+        for (int c = 0; c < kChunks; c++) offset[c + 1] += offset[c];
+#pragma omp parallel for schedule(dynamic, 1)
+        for (int c = 0; c < kChunks; c++) {
+            int32_t at = offset[c];
+            for (int64_t p = nside * c / kChunks; p < nside * (c + 1) / kChunks; p++)
+                if (first_of[p] >= 0) flip_ws.order[at++] = first_of[p];
+        }
+        nrec = offset[kChunks];
+    }
     flip_ws.nrec = nrec;
 }
 
