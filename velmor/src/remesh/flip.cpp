@@ -855,7 +855,9 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         flip_ws.flipped_cap = nt + 1;
     }
     uint32_t* flipped_at = flip_ws.flipped_at;
-    const bool judged = !flip_ws.patched_call && nrec >= kJudgeParallelMin && omp_get_max_threads() > 1;
+    // A patched call prejudges the records of its list; those a flip of the
+    // call adds to it take the full path.
+    const bool judged = nrec >= kJudgeParallelMin && omp_get_max_threads() > 1;
     // Prejudged records whose rows no flip of the call has touched keep
     // their outcome, but for the joined-apexes test: a flip changes the
     // joins among its four corners only, so the join of c and d is looked
@@ -897,10 +899,12 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
     };
     for (int32_t u = 0;;) {
         int32_t ri;
+        const flip_prejudged* pj = nullptr;
         if (pending.n > 0 && (u >= nrec || edges[pending.at[0]].first < edges[order[u]].first)) {
             std::pop_heap(pending.at, pending.at + pending.n, later_first);
             ri = pending.at[--pending.n];
         } else if (u < nrec) {
+            if (judged) pj = pre + u;
             ri = order[u++];
         } else {
             break;
@@ -921,31 +925,30 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         flip_edge* e = &edges[ri];
         if (e->nface != 2) continue;
         uint8_t prejudged = kUnjudged;
-        if (judged) {
-            const auto& pj = pre[u - 1];
-            if (pj.kind == kStatic) continue;
+        if (pj) {
+            if (pj->kind == kStatic) continue;
             const int64_t f0 = e->face[0], f1 = e->face[1];
             if (flipped_at[f0] != call && flipped_at[f1] != call) {
-                if (pj.kind == kPass || pj.kind == kMemoQuiet) continue;
-                if (pj.kind == kMemoCounted) {
-                    if (!joined(pj.c < pj.d ? pj.c : pj.d, pj.c < pj.d ? pj.d : pj.c)) (*refusals)++;
+                if (pj->kind == kPass || pj->kind == kMemoQuiet) continue;
+                if (pj->kind == kMemoCounted) {
+                    if (!joined(pj->c < pj->d ? pj->c : pj->d, pj->c < pj->d ? pj->d : pj->c)) (*refusals)++;
                     push(&flip_ws.unsettled, ri);
                     continue;
                 }
-                const bool rejoined = flipped_corner(pj.c) && flipped_corner(pj.d);
-                if (!rejoined && pj.kind == kJoined) {
+                const bool rejoined = flipped_corner(pj->c) && flipped_corner(pj->d);
+                if (!rejoined && pj->kind == kJoined) {
                     if (remember) push(&flip_ws.unsettled, ri);
                     continue;
                 }
-                if (!rejoined && pj.kind == kRefused) {
+                if (!rejoined && pj->kind == kRefused) {
                     if (remember)
-                        flip_ws.verdicts[3 * f0 + pj.side] = {edge_key(e->lo, e->hi), (int32_t)f1, stamp[f0],
+                        flip_ws.verdicts[3 * f0 + pj->side] = {edge_key(e->lo, e->hi), (int32_t)f1, stamp[f0],
                                                               stamp[f1], era << 1};
                     continue;
                 }
                 // The rest take the full path, which finds the same outcome
                 // of every test before the geometric ones.
-                if (pj.kind != kJoined) prejudged = pj.kind;
+                if (pj->kind != kJoined) prejudged = pj->kind;
             }
         }
         // Every step before the deviation test passes an edge over without
