@@ -170,6 +170,26 @@ static void grow(T** array, int64_t need)
     grow_or_die(array, need, "table d'aretes");
 }
 
+// Room for need records in *array for a table that is filled afresh after
+// it grows: the old records are dropped, not copied; zeroed: all bits zero.
+template <class T>
+static void renew(T** array, int64_t need, bool zeroed = false)
+{
+    free(*array);
+    *array = (T*)(zeroed ? calloc((size_t)need, sizeof(T)) : malloc((size_t)need * sizeof(T)));
+    if (!*array) die_memory("table d'aretes");
+}
+
+// The same for the caches, which fail with their byte count.
+template <class T>
+static void renew_bytes(T** array, int64_t need, bool zeroed = false)
+{
+    free(*array);
+    const size_t bytes = (size_t)need * sizeof(T);
+    *array = (T*)(zeroed ? calloc((size_t)need, sizeof(T)) : malloc(bytes));
+    if (!*array) die(3, "memoire insuffisante (%zu octets)\n", bytes);
+}
+
 template <class T>
 static inline void push(flip_list<T>* list, T value)
 {
@@ -322,11 +342,11 @@ static bool count_sides(const int32_t* tri, int64_t nt, int32_t vmin, int64_t nb
 static void reserve_buckets(int64_t nbucket)
 {
     if (flip_ws.nbucket_cap >= nbucket + 1) return;
-    grow(&flip_ws.bstart, nbucket + 1);
-    grow(&flip_ws.bend, nbucket + 1);
-    grow(&flip_ws.bsorted, nbucket + 1);
-    grow(&flip_ws.chain_head, nbucket + 1);
-    grow(&flip_ws.ovf_head, nbucket + 1);
+    renew(&flip_ws.bstart, nbucket + 1);
+    renew(&flip_ws.bend, nbucket + 1);
+    renew(&flip_ws.bsorted, nbucket + 1);
+    renew(&flip_ws.chain_head, nbucket + 1);
+    renew(&flip_ws.ovf_head, nbucket + 1);
     memset(flip_ws.ovf_head, 0xff, (size_t)(nbucket + 1) * sizeof(int32_t));
     flip_ws.ovf_used.n = 0;
     flip_ws.nbucket_cap = nbucket + 1;
@@ -366,15 +386,14 @@ static void build_records(const int32_t* tri, int64_t nt, int64_t nv)
     const int64_t total = room + 1 + ovf_room;
     if (total >= INT32_MAX) die_memory("table d'aretes");
     if (flip_ws.side_cap < total) {
-        grow(&flip_ws.sides, total);
-        grow(&flip_ws.edges, total);
-        grow(&flip_ws.order, total);
-        grow(&flip_ws.rec_mark, total);
-        memset(flip_ws.rec_mark, 0, (size_t)total);
+        renew(&flip_ws.sides, total);
+        renew(&flip_ws.edges, total);
+        renew(&flip_ws.order, total);
+        renew(&flip_ws.rec_mark, total, true);
         flip_ws.side_cap = total;
     }
     if (flip_ws.ovf_cap < ovf_room) {
-        grow(&flip_ws.ovf_next, ovf_room);
+        renew(&flip_ws.ovf_next, ovf_room);
         flip_ws.ovf_cap = ovf_room;
     }
     flip_ws.ovf_room = (int32_t)ovf_room;
@@ -383,7 +402,7 @@ static void build_records(const int32_t* tri, int64_t nt, int64_t nv)
     for (int64_t i = 0; i < flip_ws.ovf_used.n; i++) flip_ws.ovf_head[flip_ws.ovf_used.at[i]] = -1;
     flip_ws.ovf_used.n = 0;
     if (flip_ws.first_cap < nside + 1) {
-        grow(&flip_ws.first_of, nside + 1);
+        renew(&flip_ws.first_of, nside + 1);
         flip_ws.first_cap = nside + 1;
     }
     flip_ws.vmin = vmin;
@@ -787,18 +806,15 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
     // row content instead of once per side (area -1, key 2: not yet); the
     // same calls on the same corners in the same order, so the same bits.
     if (flip_ws.cache_cap < nt + 1) {
-        flip_ws.cache = (double*)xrealloc(flip_ws.cache, (size_t)(nt + 1) * 2 * sizeof(double));
+        renew_bytes(&flip_ws.cache, 2 * (nt + 1));
         flip_ws.cache_cap = nt + 1;
     }
     double* area2 = flip_ws.cache;
     double* angle_key = area2 + (nt + 1);
     const bool remember = flip_ws.phase_open;
     if (remember && flip_ws.verdict_cap < nt + 1) {
-        flip_ws.stamp = (uint32_t*)xrealloc(flip_ws.stamp, (size_t)(nt + 1) * sizeof(uint32_t));
-        flip_ws.verdicts = (decltype(flip_ws.verdicts))xrealloc(
-            flip_ws.verdicts, (size_t)(nt + 1) * 3 * sizeof(*flip_ws.verdicts));
-        memset(flip_ws.stamp, 0, (size_t)(nt + 1) * sizeof(uint32_t));
-        memset(flip_ws.verdicts, 0, (size_t)(nt + 1) * 3 * sizeof(*flip_ws.verdicts));
+        renew_bytes(&flip_ws.stamp, nt + 1, true);
+        renew_bytes(&flip_ws.verdicts, 3 * (nt + 1), true);
         flip_ws.verdict_cap = nt + 1;
         flip_ws.phase_fresh = true;
     }
@@ -829,8 +845,7 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
     if (!flip_ws.patched_call) {
         build_records(tri, nt, vs->n);
         if (flip_ws.row_mark_cap < nt + 1) {
-            grow(&flip_ws.row_mark, nt + 1);
-            memset(flip_ws.row_mark, 0, (size_t)(nt + 1));
+            renew(&flip_ws.row_mark, nt + 1, true);
             flip_ws.row_mark_cap = nt + 1;
             flip_ws.dirty.n = 0;
         }
@@ -850,8 +865,7 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
     // start; the sweep then recomputes only where a flip has changed a row.
     const uint32_t call = ++flip_ws.call;
     if (flip_ws.flipped_cap < nt + 1) {
-        ::grow(&flip_ws.flipped_at, nt + 1);
-        memset(flip_ws.flipped_at, 0, (size_t)(nt + 1) * sizeof(uint32_t));
+        renew(&flip_ws.flipped_at, nt + 1, true);
         flip_ws.flipped_cap = nt + 1;
     }
     uint32_t* flipped_at = flip_ws.flipped_at;
@@ -866,12 +880,11 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
     const int64_t nv = vs->n;
     if (judged) {
         if (flip_ws.pre_cap < flip_ws.side_cap) {
-            ::grow(&flip_ws.pre, flip_ws.side_cap);
+            renew(&flip_ws.pre, flip_ws.side_cap);
             flip_ws.pre_cap = flip_ws.side_cap;
         }
         if (flip_ws.vflip_cap < nv + 1) {
-            ::grow(&flip_ws.vflip, nv + 1);
-            memset(flip_ws.vflip, 0, (size_t)(nv + 1) * sizeof(uint32_t));
+            renew(&flip_ws.vflip, nv + 1, true);
             flip_ws.vflip_cap = nv + 1;
         }
         pre = flip_ws.pre;
