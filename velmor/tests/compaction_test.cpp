@@ -133,3 +133,52 @@ TEST(RemeshStatistics, TargetRangeOfTheCreatedPoints)
     EXPECT_EQ(err.substr(0, err.find('\n') + 1),
               "  cible d'arete des points crees : min 1.25 / max 4.75 mm\n");
 }
+
+// Between passes: a store of many created points, most named by no
+// triangle, is renumbered as the final compaction would renumber it; a
+// store with few unnamed points, or a corner outside it, is left alone.
+TEST(DropUnnamed, RenumbersLikeTheFinalCompactionOrLeavesTheStore)
+{
+    const int32_t np = 4, created = 40000;
+    struct Case {
+        const char* name;
+        int32_t named_every;  // every k-th created point is named
+        int32_t stray;        // a corner to add, or 0
+        bool drops;
+    };
+    const Case cases[] = {
+        {"three in four unnamed", 4, 0, true},
+        {"most named", 1, 0, false},
+        {"corner past the store", 4, np + created, false},
+        {"negative corner", 4, -1, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<double> xyz, targ;
+        for (int32_t v = 0; v < np + created; v++) {
+            xyz.insert(xyz.end(), {(double)v, 0.5 * v, -0.25 * v});
+            targ.push_back(1 + 0.001 * v);
+        }
+        std::vector<int32_t> tri;
+        for (int32_t v = np; v + 2 * c.named_every < np + created; v += 3 * c.named_every)
+            tri.insert(tri.end(), {v % 3, v, v + c.named_every, 3, v + 2 * c.named_every, v});
+        if (c.stray) tri.insert(tri.end(), {0, 1, c.stray});
+        Stores dropped(xyz, targ, tri), kept(xyz, targ, tri);
+        remesh_drop_unnamed(&dropped.vs, &dropped.ts, np);
+        if (!c.drops) {
+            EXPECT_EQ(dropped.vs.n, np + created);
+            EXPECT_EQ(std::vector<int32_t>(dropped.ts.tri, dropped.ts.tri + tri.size()), tri);
+            continue;
+        }
+        EXPECT_LT(dropped.vs.n, np + created / 2);
+        // Compacting now or later gives the same stores and lines.
+        const std::string early = dropped.finish(np), late = kept.finish(np);
+        EXPECT_EQ(early, late);
+        ASSERT_EQ(dropped.vs.n, kept.vs.n);
+        EXPECT_EQ(std::vector<int32_t>(dropped.ts.tri, dropped.ts.tri + tri.size()),
+                  std::vector<int32_t>(kept.ts.tri, kept.ts.tri + tri.size()));
+        EXPECT_EQ(memcmp(dropped.vs.xyz, kept.vs.xyz, 24 * (size_t)kept.vs.n), 0);
+        EXPECT_EQ(memcmp(dropped.vs.targ, kept.vs.targ, 8 * (size_t)kept.vs.n), 0);
+        EXPECT_EQ(memcmp(dropped.vs.base, kept.vs.base, 8 * (size_t)kept.vs.n), 0);
+    }
+}

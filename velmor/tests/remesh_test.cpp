@@ -1,5 +1,8 @@
 // Remeshing passes: which edges split, the face patterns that replace a
 // split triangle, the pass loop's lines, its ceiling and its stability test.
+#include "remesh/collapse.h"
+#include "remesh/compaction.h"
+#include "remesh/flip.h"
 #include "remesh/remesh.h"
 #include "remesh/split.h"
 #include "core/edgetab.h"
@@ -434,6 +437,69 @@ const char* kNoPointLines =
     "  cible d'arete des points crees : min 0.00 / max 0.00 mm\n";
 
 }  // namespace
+
+// A disc of radius r spanned by a fan over its n contour points, all wall
+// points; targets at the contour spacing.
+Cap fan_disc(double r, int n)
+{
+    std::vector<double> xyz;
+    std::vector<int32_t> tri, loop;
+    for (int i = 0; i < n; i++) {
+        xyz.insert(xyz.end(), {r * std::cos(2 * M_PI * i / n), r * std::sin(2 * M_PI * i / n), 0});
+        loop.push_back(i);
+    }
+    for (int i = 1; i + 1 < n; i++) tri.insert(tri.end(), {0, i, i + 1});
+    return Cap(xyz, tri, std::vector<double>((size_t)n, 2 * M_PI * r / n), loop);
+}
+
+// One remeshing pass as remesh runs it, without its line.
+void one_pass(Cap& c, int32_t np)
+{
+    split_phase(&c.vs, &c.ts, &c.bd, &c.ks);
+    for (int phase = 0; phase < 2; phase++) {
+        flip_phase_begin();
+        for (int i = 0; i < g_par.flip_passes; i++) {
+            int64_t refused = 0;
+            if (flip_pass(&c.vs, &c.ts, &c.ks, np, &refused) == 0) break;
+        }
+        flip_phase_end();
+        if (phase == 0) {
+            collapse_counts cc;
+            collapse_phase(&c.vs, &c.ts, &c.bd, np, &cc);
+        }
+    }
+}
+
+// Dropping the unnamed created points between passes keeps every order of
+// indices the passes decide by: the next pass and the final compaction give
+// the same cap as when they stay.
+TEST(PassLoop, UnnamedPointsDroppedBetweenPassesChangeNothing)
+{
+    Params keep;
+    g_par.max_faces = 1 << 30;
+    const int n = 200;
+    Cap dropped = fan_disc(15, n), kept = fan_disc(15, n);
+    for (int p = 0; p < 8; p++) {
+        one_pass(dropped, n);
+        one_pass(kept, n);
+    }
+    ASSERT_EQ(dropped.vs.n, kept.vs.n);
+    remesh_drop_unnamed(&dropped.vs, &dropped.ts, n);
+    ASSERT_LT(dropped.vs.n, kept.vs.n) << "the cap must have lost many points";
+    one_pass(dropped, n);
+    one_pass(kept, n);
+    const std::string early = velmorkit::StderrOf([&] { remesh_finish(&dropped.vs, &dropped.ts, n, 0.0); });
+    const std::string late = velmorkit::StderrOf([&] { remesh_finish(&kept.vs, &kept.ts, n, 0.0); });
+    flip_release();
+    collapse_release();
+    split_release();
+    EXPECT_EQ(velmorkit::MaskRemeshTime(early), velmorkit::MaskRemeshTime(late));
+    ASSERT_EQ(dropped.vs.n, kept.vs.n);
+    ASSERT_EQ(dropped.ts.n, kept.ts.n);
+    EXPECT_EQ(memcmp(dropped.ts.tri, kept.ts.tri, 12 * (size_t)kept.ts.n), 0);
+    EXPECT_EQ(memcmp(dropped.vs.xyz, kept.vs.xyz, 24 * (size_t)kept.vs.n), 0);
+    EXPECT_EQ(memcmp(dropped.vs.targ, kept.vs.targ, 8 * (size_t)kept.vs.n), 0);
+}
 
 TEST(PassLoop, LinesAndEndings)
 {

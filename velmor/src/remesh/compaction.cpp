@@ -19,26 +19,28 @@ static void* alloc_or_die(size_t bytes) { return xrealloc(nullptr, bytes ? bytes
 
 [[noreturn]] static void die_unmapped() { die(4, "compactage : sommet non remappe\n"); }
 
-static void compact(verts* vs, tris* ts, int32_t np)
+// Fewer created points than this are left for the final compaction.
+constexpr int64_t kDropMin = 1 << 14;
+
+// New indices: wall points keep theirs, referenced created points follow np
+// in their order, the others get -1; the count kept.
+static int32_t renumber(const uint8_t* referenced, int64_t nV, int32_t np, int32_t* remap)
 {
-    const int64_t nV = vs->n;
-    const int64_t ncorner = 3 * ts->n;
-    int32_t* tri = ts->tri;
-    uint8_t* referenced = (uint8_t*)alloc_or_die((size_t)nV);
-    memset(referenced, 0, (size_t)nV);
-    // A corner outside the store has no new index either; refusing it here
-    // keeps the flag and remap writes inside their arrays.
-    for (int64_t i = 0; i < ncorner; i++) {
-        if (tri[i] < 0 || tri[i] >= nV) die_unmapped();
-        referenced[tri[i]] = 1;
-    }
-    int32_t* remap = (int32_t*)alloc_or_die((size_t)nV * 4);
     int32_t next = np;
     for (int64_t v = 0; v < nV; v++) {
         if (v < np) remap[v] = (int32_t)v;
         else if (referenced[v]) remap[v] = next++;
         else remap[v] = -1;
     }
+    return next;
+}
+
+// Moves the kept points to their new indices and renames every corner.
+static void apply_renumbering(verts* vs, tris* ts, int32_t np, const int32_t* remap, int32_t next)
+{
+    const int64_t nV = vs->n;
+    const int64_t ncorner = 3 * ts->n;
+    int32_t* tri = ts->tri;
     // remap[v] <= v: moving upwards never overwrites a vertex not yet moved.
     for (int64_t v = np; v < nV; v++) {
         const int64_t to = remap[v];
@@ -53,6 +55,48 @@ static void compact(verts* vs, tris* ts, int32_t np)
         if (to < 0) die_unmapped();
         tri[i] = to;
     }
+}
+
+static void compact(verts* vs, tris* ts, int32_t np)
+{
+    const int64_t nV = vs->n;
+    const int64_t ncorner = 3 * ts->n;
+    int32_t* tri = ts->tri;
+    uint8_t* referenced = (uint8_t*)alloc_or_die((size_t)nV);
+    memset(referenced, 0, (size_t)nV);
+    // A corner outside the store has no new index either; refusing it here
+    // keeps the flag and remap writes inside their arrays.
+    for (int64_t i = 0; i < ncorner; i++) {
+        if (tri[i] < 0 || tri[i] >= nV) die_unmapped();
+        referenced[tri[i]] = 1;
+    }
+    int32_t* remap = (int32_t*)alloc_or_die((size_t)nV * 4);
+    apply_renumbering(vs, ts, np, remap, renumber(referenced, nV, np, remap));
+    free(remap);
+    free(referenced);
+}
+
+void remesh_drop_unnamed(verts* vs, tris* ts, int32_t np)
+{
+    const int64_t nV = vs->n;
+    const int64_t ncorner = 3 * ts->n;
+    const int32_t* tri = ts->tri;
+    if (np < 0 || nV - np < kDropMin) return;
+    uint8_t* referenced = (uint8_t*)calloc((size_t)nV, 1);
+    int32_t* remap = (int32_t*)malloc((size_t)nV * 4);
+    bool inside = referenced && remap;
+    int64_t named = 0;
+    for (int64_t i = 0; inside && i < ncorner; i++) {
+        // A corner outside the store is the final compaction's to report.
+        if (tri[i] < 0 || tri[i] >= nV) inside = false;
+        else if (tri[i] >= np && !referenced[tri[i]]) {
+            referenced[tri[i]] = 1;
+            named++;
+        }
+    }
+    // Worth a sweep over the store only when many points are gone.
+    if (inside && 4 * named < 3 * (nV - np))
+        apply_renumbering(vs, ts, np, remap, renumber(referenced, nV, np, remap));
     free(remap);
     free(referenced);
 }

@@ -52,6 +52,7 @@ void remesh(verts* vs, tris* ts, const border* bd, const keyset* ks, int32_t np)
                 (int)p, (long long)k, (long long)cc.collapses, (long long)cc.topo,
                 (long long)cc.geo, (long long)cc.len, (long long)flips, (long long)refusals,
                 (long long)ts->n);
+        if (cc.collapses > 0) remesh_drop_unnamed(vs, ts, np);
         const double floor_changes = (double)ts->n * g_par.stop_frac;
         const double threshold = floor_changes > 5.0 ? floor_changes : 5.0;
         if (threshold >= (double)(k + cc.collapses)) {
