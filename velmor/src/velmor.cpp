@@ -12,8 +12,10 @@
 #include "fair/fairing.h"
 #include "remesh/remesh.h"
 
+#include <malloc.h>
 #include <omp.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,9 +44,21 @@ static void sleep_idle_workers(char** argv)
     execv(self, argv);
 }
 
+// The passes free tables and take them again at the next phase, larger as
+// the cap grows. A block the allocator maps on its own goes back to the
+// system when freed, and every page of its successor then costs a fault
+// (several microseconds each on a virtual machine). Taken from the heap
+// instead and never trimmed, freed pages serve the next tables.
+static void keep_freed_pages()
+{
+    mallopt(M_MMAP_MAX, 0);
+    mallopt(M_TRIM_THRESHOLD, INT_MAX);
+}
+
 int main(int argc, char** argv)
 {
     sleep_idle_workers(argv);
+    keep_freed_pages();
     int fairing = 0, draping = 0;
     parse_command_line(argc, argv, &fairing, &draping);
 
