@@ -129,6 +129,8 @@ static struct {
     int64_t row_mark_cap;
     flip_list<int32_t> dirty, unsettled, affected;
     flip_list<flip_occ> occs;
+    flip_list<int32_t> side_rec;     // a patch's lookups, side by side
+    flip_list<uint64_t> order_keys;  // first side, record: the list in first-side order
     // A patched call visits a few records; those whose rows a flip of the
     // call touches join it (pending) if the sweep has not reached them yet.
     bool patched_call;
@@ -188,6 +190,15 @@ static void renew_bytes(T** array, int64_t need, bool zeroed = false)
     const size_t bytes = (size_t)need * sizeof(T);
     *array = (T*)(zeroed ? calloc((size_t)need, sizeof(T)) : malloc(bytes));
     if (!*array) die(3, "memoire insuffisante (%zu octets)\n", bytes);
+}
+
+// Room for n entries in list, its entries kept.
+template <class T>
+static void reserve_list(flip_list<T>* list, int64_t n)
+{
+    if (list->cap >= n) return;
+    list->cap = n > 2 * list->cap ? n : 2 * list->cap;
+    grow(&list->at, list->cap);
 }
 
 template <class T>
@@ -516,14 +527,31 @@ static bool patch_records(const int32_t* tri)
     affected.n = 0;
     occs.n = 0;
     bool ok = true;
+    const int64_t ndirty = flip_ws.dirty.n;
+    const bool team = 3 * ndirty >= kParallelMin && omp_get_max_threads() > 1;
+    // On the team the records of the dirty rows' sides are looked up side
+    // by side first; the loop below makes the missing ones in its order.
+    int32_t* side_rec = nullptr;
+    if (team) {
+        reserve_list(&flip_ws.side_rec, 3 * ndirty);
+        side_rec = flip_ws.side_rec.at;
+#pragma omp parallel for schedule(static)
+        for (int64_t i = 0; i < ndirty; i++)
+            for (int s = 0; s < 3; s++) {
+                int32_t lo, hi;
+                side_ends(tri + 3 * (int64_t)flip_ws.dirty.at[i], s, &lo, &hi);
+                const flip_edge* r = record_of(lo, hi);
+                side_rec[3 * i + s] = r ? (int32_t)(r - edges) : -1;
+            }
+    }
     // Every side of a dirty row, and so every edge a flip made (its chain
     // entry), gets a record.
-    for (int64_t i = 0; i < flip_ws.dirty.n && ok; i++) {
+    for (int64_t i = 0; i < ndirty && ok; i++) {
         const int32_t t = flip_ws.dirty.at[i];
         for (int s = 0; s < 3; s++) {
             int32_t lo, hi;
             side_ends(tri + 3 * (int64_t)t, s, &lo, &hi);
-            flip_edge* r = record_of(lo, hi);
+            flip_edge* r = side_rec && side_rec[3 * i + s] >= 0 ? edges + side_rec[3 * i + s] : record_of(lo, hi);
             if (!r) {
                 const int64_t b = bucket_of(lo);
                 if (b < 0 || b >= flip_ws.nbucket) {
@@ -553,22 +581,61 @@ static bool patch_records(const int32_t* tri)
         }
     }
     // Its sides in rows no flip touched are in the rows its record names.
-    for (int64_t i = 0; i < affected.n && ok; i++) {
-        const int32_t ri = affected.at[i];
+    // Each record's are found on its own; the sort below orders them all.
+    auto kept_sides = [&](int32_t ri, flip_occ* out) {
         const flip_edge& e = edges[ri];
-        if (e.nface >= 3) {
-            ok = false;
-            break;
-        }
-        for (int j = 0; j < e.nface; j++) {
+        int n = 0;
+        for (int j = 0; j < e.nface && j < 2; j++) {
             const int32_t x = e.face[j];
             if (flip_ws.row_mark[x] || (j == 1 && x == e.face[0])) continue;
             for (int s = 0; s < 3; s++) {
                 int32_t lo, hi;
                 side_ends(tri + 3 * (int64_t)x, s, &lo, &hi);
-                if (lo == e.lo && hi == e.hi) push(&occs, flip_occ{ri, 3 * x + s});
+                if (lo == e.lo && hi == e.hi) {
+                    if (out) out[n] = flip_occ{ri, 3 * x + s};
+                    n++;
+                }
             }
         }
+        return n;
+    };
+    if (ok && team) {
+        constexpr int kChunks = 64;
+        int64_t offset[kChunks + 1];
+        offset[0] = occs.n;
+        const int64_t na = affected.n;
+        bool sound = true;
+#pragma omp parallel for schedule(dynamic, 1) reduction(&& : sound)
+        for (int c = 0; c < kChunks; c++) {
+            int64_t n = 0;
+            for (int64_t i = na * c / kChunks; i < na * (c + 1) / kChunks; i++) {
+                if (edges[affected.at[i]].nface >= 3) sound = false;
+                n += kept_sides(affected.at[i], nullptr);
+            }
+            offset[c + 1] = n;
+        }
+        ok = sound;
+        for (int c = 0; c < kChunks; c++) offset[c + 1] += offset[c];
+        if (ok) {
+            reserve_list(&occs, offset[kChunks]);
+#pragma omp parallel for schedule(dynamic, 1)
+            for (int c = 0; c < kChunks; c++) {
+                int64_t at = offset[c];
+                for (int64_t i = na * c / kChunks; i < na * (c + 1) / kChunks; i++)
+                    at += kept_sides(affected.at[i], occs.at + at);
+            }
+            occs.n = offset[kChunks];
+        }
+    }
+    for (int64_t i = 0; !team && i < affected.n && ok; i++) {
+        const int32_t ri = affected.at[i];
+        if (edges[ri].nface >= 3) {
+            ok = false;
+            break;
+        }
+        flip_occ found[6];
+        const int n = kept_sides(ri, found);
+        for (int k = 0; k < n; k++) push(&occs, found[k]);
     }
     if (!ok) {
         for (int64_t i = 0; i < affected.n; i++) rec_mark[affected.at[i]] = 0;
@@ -602,8 +669,13 @@ static bool patch_records(const int32_t* tri)
         if (!rec_mark[order[i]]) rec_mark[order[i]] = 1;
         push(&flip_ws.touched, order[i]);
     }
-    std::sort(order, order + nrec,
-              [edges](int32_t l, int32_t r) { return edges[l].first < edges[r].first; });
+    // First sides are distinct: sorting (first, record) keys orders the
+    // records by first side without reading a record per comparison.
+    reserve_list(&flip_ws.order_keys, nrec);
+    uint64_t* keys = flip_ws.order_keys.at;
+    for (int32_t i = 0; i < nrec; i++) keys[i] = (uint64_t)(uint32_t)edges[order[i]].first << 32 | (uint32_t)order[i];
+    std::sort(keys, keys + nrec);
+    for (int32_t i = 0; i < nrec; i++) order[i] = (int32_t)(uint32_t)keys[i];
     flip_ws.nrec = nrec;
     forget_dirty();
     return true;
@@ -642,6 +714,9 @@ void flip_release()
     free(flip_ws.unsettled.at);
     free(flip_ws.affected.at);
     free(flip_ws.occs.at);
+    free_and_null(flip_ws.side_rec.at, flip_ws.order_keys.at);
+    flip_ws.side_rec = flip_list<int32_t>{};
+    flip_ws.order_keys = flip_list<uint64_t>{};
     free(flip_ws.pending.at);
     free(flip_ws.touched.at);
     flip_ws.pending = flip_ws.touched = flip_list<int32_t>{};
