@@ -200,11 +200,15 @@ static void build_nb(adjacency* adj, const tris* ts, int64_t nv)
     adj->nb_vert = cws.nb_vert;
     const int64_t* vf = adj->vf_start;
     const int32_t* face = adj->vf_face;
+    const int64_t vf_end = vf[nv];
     int64_t* start = adj->nb_start;
     // The heads of v, ascending and distinct, written from h; their count.
     auto gather = [&](int64_t v, int32_t* h) {
         int64_t n = 0;
         for (int64_t k = vf[v]; k < vf[v + 1]; k++) {
+            // The lists are read in order, their rows all over the array:
+            // fetch the row of a triangle some entries on.
+            if (k + 16 < vf_end) __builtin_prefetch(ts->tri + 3 * (int64_t)face[k + 16]);
             // A triangle naming v twice is listed twice in a row: once is enough.
             if (k > vf[v] && face[k] == face[k - 1]) continue;
             const int32_t* c = ts->tri + 3 * (int64_t)face[k];
@@ -325,7 +329,8 @@ static cand* find_candidates(const adjacency* adj, const verts* vs, int32_t np, 
                 double len;
                 if (b > a && is_cand((int32_t)a, b, &len)) cands[nc++] = cand{len, (int32_t)a, b};
             }
-        std::stable_sort(cands, cands + nc, [](const cand& l, const cand& r) { return cand_before(l, r); });
+        // A strict order: any sort gives the stable sort's list.
+        std::sort(cands, cands + nc, [](const cand& l, const cand& r) { return cand_before(l, r); });
         *ncand = nc;
         return cands;
     }
@@ -625,6 +630,15 @@ static int64_t collapse_subpass(verts* vs, tris* ts, const border* bd, int32_t n
     int64_t merged = 0;
     for (int64_t i = 0; i < ncand; i++) {
         const int32_t a = cands[i].a, b = cands[i].b;
+        // Candidates come in length order, their vertices all over the
+        // tables: fetch the flags and list starts of one a few places on.
+        if (i + 8 < ncand) {
+            const int32_t la = cands[i + 8].a, lb = cands[i + 8].b;
+            __builtin_prefetch(locked + la);
+            __builtin_prefetch(locked + lb);
+            __builtin_prefetch(adj.nb_start + la);
+            __builtin_prefetch(adj.nb_start + lb);
+        }
         if (team && i % block == 0) {
             const int64_t end = std::min(ncand, i + block);
 #pragma omp parallel for schedule(dynamic, 256)
