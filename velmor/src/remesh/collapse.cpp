@@ -12,6 +12,7 @@
 #include "core/sort.h"
 #include "core/stores.h"
 #include "core/targets.h"
+#include "core/team.h"
 
 #include <omp.h>
 
@@ -552,30 +553,20 @@ static void rebuild_tris(tris* ts, const int32_t* remap, int64_t nv)
             nout++;
         }
     } else {
-        // Chunks count the triangles they keep, then write them from their
-        // offsets, in the order the loop above appends them.
-        constexpr int kChunks = 64;
-        int64_t offset[kChunks + 1];
-        offset[0] = 0;
-#pragma omp parallel for schedule(dynamic, 1)
-        for (int k = 0; k < kChunks; k++) {
-            int64_t n = 0;
-            for (int64_t t = nt * k / kChunks; t < nt * (k + 1) / kChunks; t++) {
+        nout = team_fill_in_order(
+            nt,
+            [&](int64_t from, int64_t to) {
+                int64_t n = 0;
                 int32_t c[3];
-                n += renamed(ts->tri, t, remap, nv, c);
-            }
-            offset[k + 1] = n;
-        }
-        for (int k = 0; k < kChunks; k++) offset[k + 1] += offset[k];
-#pragma omp parallel for schedule(dynamic, 1)
-        for (int k = 0; k < kChunks; k++) {
-            int64_t at = offset[k];
-            for (int64_t t = nt * k / kChunks; t < nt * (k + 1) / kChunks; t++) {
+                for (int64_t t = from; t < to; t++) n += renamed(ts->tri, t, remap, nv, c);
+                return n;
+            },
+            [](int64_t) { return true; },
+            [&](int64_t from, int64_t to, int64_t at) {
                 int32_t c[3];
-                if (renamed(ts->tri, t, remap, nv, c)) memcpy(out + 3 * at++, c, sizeof c);
-            }
-        }
-        nout = offset[kChunks];
+                for (int64_t t = from; t < to; t++)
+                    if (renamed(ts->tri, t, remap, nv, c)) memcpy(out + 3 * at++, c, sizeof c);
+            });
     }
     tris_keep_spare(ts->tri, ts->cap);
     ts->tri = out;

@@ -9,6 +9,7 @@
 #include "core/geometry.h"
 #include "core/params.h"
 #include "core/stores.h"
+#include "core/team.h"
 
 #include <omp.h>
 
@@ -321,21 +322,7 @@ static bool count_sides(const int32_t* tri, int64_t nt, int32_t vmin, int64_t nb
     memset(bstart, 0, (size_t)(nbucket + 1) * sizeof(int32_t));
     bool inside = true;
     const bool team = 3 * nt >= kParallelMin && omp_get_max_threads() > 1;
-    if (!team) {
-        for (int64_t i = 0; i < nt; i++)
-            for (int s = 0; s < 3; s++) {
-                int32_t lo, hi;
-                side_ends(tri + 3 * i, s, &lo, &hi);
-                const int64_t b = (int64_t)lo - vmin;
-                if (b < 0 || (int64_t)hi - vmin >= nbucket) {
-                    inside = false;
-                    continue;
-                }
-                bstart[b + 1]++;
-            }
-        return inside;
-    }
-#pragma omp parallel for schedule(static) reduction(&& : inside)
+#pragma omp parallel for schedule(static) reduction(&& : inside) if (team)
     for (int64_t i = 0; i < nt; i++)
         for (int s = 0; s < 3; s++) {
             int32_t lo, hi;
@@ -345,7 +332,8 @@ static bool count_sides(const int32_t* tri, int64_t nt, int32_t vmin, int64_t nb
                 inside = false;
                 continue;
             }
-            __atomic_fetch_add(&bstart[b + 1], 1, __ATOMIC_RELAXED);
+            if (team) __atomic_fetch_add(&bstart[b + 1], 1, __ATOMIC_RELAXED);
+            else bstart[b + 1]++;
         }
     return inside;
 }
@@ -477,25 +465,18 @@ static void build_records(const int32_t* tri, int64_t nt, int64_t nv)
         for (int64_t p = 0; p < nside; p++)
             if (first_of[p] >= 0) flip_ws.order[nrec++] = first_of[p];
     } else {
-        // Chunks of sides count their first sides, then write them from
-        // their offsets: the order a side-by-side scan gives.
-        constexpr int kChunks = 64;
-        int32_t offset[kChunks + 1];
-        offset[0] = 0;
-#pragma omp parallel for schedule(dynamic, 1)
-        for (int c = 0; c < kChunks; c++) {
-            int32_t n = 0;
-            for (int64_t p = nside * c / kChunks; p < nside * (c + 1) / kChunks; p++) n += first_of[p] >= 0;
-            offset[c + 1] = n;
-        }
-        for (int c = 0; c < kChunks; c++) offset[c + 1] += offset[c];
-#pragma omp parallel for schedule(dynamic, 1)
-        for (int c = 0; c < kChunks; c++) {
-            int32_t at = offset[c];
-            for (int64_t p = nside * c / kChunks; p < nside * (c + 1) / kChunks; p++)
-                if (first_of[p] >= 0) flip_ws.order[at++] = first_of[p];
-        }
-        nrec = offset[kChunks];
+        nrec = (int32_t)team_fill_in_order(
+            nside,
+            [&](int64_t from, int64_t to) {
+                int64_t n = 0;
+                for (int64_t p = from; p < to; p++) n += first_of[p] >= 0;
+                return n;
+            },
+            [](int64_t) { return true; },
+            [&](int64_t from, int64_t to, int64_t at) {
+                for (int64_t p = from; p < to; p++)
+                    if (first_of[p] >= 0) flip_ws.order[at++] = first_of[p];
+            });
     }
     flip_ws.nrec = nrec;
 }
@@ -600,32 +581,29 @@ static bool patch_records(const int32_t* tri)
         return n;
     };
     if (ok && team) {
-        constexpr int kChunks = 64;
-        int64_t offset[kChunks + 1];
-        offset[0] = occs.n;
-        const int64_t na = affected.n;
+        const int64_t had = occs.n;
         bool sound = true;
-#pragma omp parallel for schedule(dynamic, 1) reduction(&& : sound)
-        for (int c = 0; c < kChunks; c++) {
-            int64_t n = 0;
-            for (int64_t i = na * c / kChunks; i < na * (c + 1) / kChunks; i++) {
-                if (edges[affected.at[i]].nface >= 3) sound = false;
-                n += kept_sides(affected.at[i], nullptr);
-            }
-            offset[c + 1] = n;
-        }
-        ok = sound;
-        for (int c = 0; c < kChunks; c++) offset[c + 1] += offset[c];
-        if (ok) {
-            reserve_list(&occs, offset[kChunks]);
-#pragma omp parallel for schedule(dynamic, 1)
-            for (int c = 0; c < kChunks; c++) {
-                int64_t at = offset[c];
-                for (int64_t i = na * c / kChunks; i < na * (c + 1) / kChunks; i++)
-                    at += kept_sides(affected.at[i], occs.at + at);
-            }
-            occs.n = offset[kChunks];
-        }
+        const int64_t added = team_fill_in_order(
+            affected.n,
+            [&](int64_t from, int64_t to) {
+                int64_t n = 0;
+                for (int64_t i = from; i < to; i++) {
+                    if (edges[affected.at[i]].nface >= 3) __atomic_store_n(&sound, false, __ATOMIC_RELAXED);
+                    n += kept_sides(affected.at[i], nullptr);
+                }
+                return n;
+            },
+            [&](int64_t total) {
+                if (!sound) return false;
+                reserve_list(&occs, had + total);
+                return true;
+            },
+            [&](int64_t from, int64_t to, int64_t at) {
+                at += had;
+                for (int64_t i = from; i < to; i++) at += kept_sides(affected.at[i], occs.at + at);
+            });
+        ok = added >= 0;
+        if (ok) occs.n = had + added;
     }
     for (int64_t i = 0; !team && i < affected.n && ok; i++) {
         const int32_t ri = affected.at[i];

@@ -8,6 +8,7 @@
 #include "core/fail.h"
 #include "core/stores.h"
 #include "core/targets.h"
+#include "core/team.h"
 
 #include <omp.h>
 
@@ -40,10 +41,6 @@ static inline double dist(const double* x, const double* y)
 constexpr int64_t kParallelMin = 1 << 15;
 
 static inline bool on_team(int64_t items) { return items >= kParallelMin && omp_get_max_threads() > 1; }
-
-// Items [0, n) in nchunk contiguous chunks, chunk c from bound(c).
-constexpr int kChunks = 64;
-static inline int64_t chunk_bound(int64_t n, int c) { return n * c / kChunks; }
 
 struct tri_out {
     int32_t* tri;
@@ -200,32 +197,26 @@ static void rebuild_faces(tris* ts, const split_table* tab, const double* xyz, i
     if (!on_team(nt)) {
         for (int64_t t = 0; t < nt; t++) replace_triangle(&o, ts->tri + 3 * t, tab, xyz);
     } else {
-        // Each chunk counts its triangles' replacements, then writes them
-        // from its offset: the rows come out as the serial loop appends them.
-        int64_t offset[kChunks + 1];
-        offset[0] = 0;
-#pragma omp parallel for schedule(dynamic, 1)
-        for (int c = 0; c < kChunks; c++) {
-            int64_t n = 0;
-            for (int64_t t = chunk_bound(nt, c); t < chunk_bound(nt, c + 1); t++)
-                n += replacement_count(ts->tri + 3 * t, tab);
-            offset[c + 1] = n;
-        }
-        for (int c = 0; c < kChunks; c++) offset[c + 1] += offset[c];
-        const int64_t total = offset[kChunks];
-        // The serial loop's growth, doubling by doubling, and its index limit.
-        while (o.cap < std::min<int64_t>(total, INT32_MAX)) {
-            o.cap *= 2;
-            o.tri = (int32_t*)xrealloc(o.tri, (size_t)o.cap * 12);
-        }
-        if (total > INT32_MAX) die_index_range(12, (int64_t)INT32_MAX + 1);
-#pragma omp parallel for schedule(dynamic, 1)
-        for (int c = 0; c < kChunks; c++) {
-            tri_out part{o.tri + 3 * offset[c], 0, offset[c + 1] - offset[c]};
-            for (int64_t t = chunk_bound(nt, c); t < chunk_bound(nt, c + 1); t++)
-                replace_triangle(&part, ts->tri + 3 * t, tab, xyz);
-        }
-        o.n = total;
+        o.n = team_fill_in_order(
+            nt,
+            [&](int64_t from, int64_t to) {
+                int64_t n = 0;
+                for (int64_t t = from; t < to; t++) n += replacement_count(ts->tri + 3 * t, tab);
+                return n;
+            },
+            [&](int64_t total) {
+                // The serial loop's growth, doubling by doubling, and its index limit.
+                while (o.cap < std::min<int64_t>(total, INT32_MAX)) {
+                    o.cap *= 2;
+                    o.tri = (int32_t*)xrealloc(o.tri, (size_t)o.cap * 12);
+                }
+                if (total > INT32_MAX) die_index_range(12, (int64_t)INT32_MAX + 1);
+                return true;
+            },
+            [&](int64_t from, int64_t to, int64_t at) {
+                tri_out part{o.tri + 3 * at, 0, o.cap - at};
+                for (int64_t t = from; t < to; t++) replace_triangle(&part, ts->tri + 3 * t, tab, xyz);
+            });
     }
     tris_keep_spare(ts->tri, ts->cap);
     ts->tri = o.tri;
@@ -245,43 +236,38 @@ static inline bool splits(const verts* vs, const keyset* ks, int32_t a, int32_t 
 // grows doubling by doubling and fails where the serial loop would.
 static int64_t split_on_team(verts* vs, const keyset* ks, split_table* tab, int64_t N)
 {
-    const int64_t ne = tab->ne;
     const edge2* edges = tab->edges;
     int32_t* mid = tab->mid;
-    int64_t offset[kChunks + 1];
-    offset[0] = 0;
-#pragma omp parallel for schedule(dynamic, 1)
-    for (int c = 0; c < kChunks; c++) {
-        int64_t n = 0;
-        for (int64_t i = chunk_bound(ne, c); i < chunk_bound(ne, c + 1); i++) {
-            const bool split = splits(vs, ks, edges[i].a, edges[i].b);
-            mid[i] = split ? 0 : -1;
-            n += split;
-        }
-        offset[c + 1] = n;
-    }
-    for (int c = 0; c < kChunks; c++) offset[c + 1] += offset[c];
-    const int64_t k = offset[kChunks];
-    while (vs->cap < std::min<int64_t>(N + k, INT32_MAX)) verts_reserve(vs, vs->cap + 1);
-    if (N + k > INT32_MAX) die_index_range(24, (int64_t)INT32_MAX + 1);
-    double* xyz = vs->xyz;
-    double* base = vs->base;
-    double* targ = vs->targ;
-#pragma omp parallel for schedule(dynamic, 1)
-    for (int c = 0; c < kChunks; c++) {
-        int64_t next = N + offset[c];
-        for (int64_t i = chunk_bound(ne, c); i < chunk_bound(ne, c + 1); i++) {
-            if (mid[i] < 0) continue;
-            const int32_t a = edges[i].a, b = edges[i].b;
-            mid[i] = (int32_t)next;
-            double* pm = xyz + 3 * next;
-            for (int j = 0; j < 3; j++) pm[j] = (xyz[3 * (int64_t)a + j] + xyz[3 * (int64_t)b + j]) * 0.5;
-            base[next] = (base[a] + base[b]) * 0.5;
-            targ[next] = std::numeric_limits<double>::quiet_NaN();
-            next++;
-        }
-    }
-    return k;
+    return team_fill_in_order(
+        tab->ne,
+        [&](int64_t from, int64_t to) {
+            int64_t n = 0;
+            for (int64_t i = from; i < to; i++) {
+                const bool split = splits(vs, ks, edges[i].a, edges[i].b);
+                mid[i] = split ? 0 : -1;
+                n += split;
+            }
+            return n;
+        },
+        [&](int64_t k) {
+            while (vs->cap < std::min<int64_t>(N + k, INT32_MAX)) verts_reserve(vs, vs->cap + 1);
+            if (N + k > INT32_MAX) die_index_range(24, (int64_t)INT32_MAX + 1);
+            return true;
+        },
+        [&](int64_t from, int64_t to, int64_t at) {
+            double* xyz = vs->xyz;
+            int64_t next = N + at;
+            for (int64_t i = from; i < to; i++) {
+                if (mid[i] < 0) continue;
+                const int32_t a = edges[i].a, b = edges[i].b;
+                mid[i] = (int32_t)next;
+                double* pm = xyz + 3 * next;
+                for (int j = 0; j < 3; j++) pm[j] = (xyz[3 * (int64_t)a + j] + xyz[3 * (int64_t)b + j]) * 0.5;
+                vs->base[next] = (vs->base[a] + vs->base[b]) * 0.5;
+                vs->targ[next] = std::numeric_limits<double>::quiet_NaN();
+                next++;
+            }
+        });
 }
 
 int64_t split_phase(verts* vs, tris* ts, const border* bd, const keyset* ks)
