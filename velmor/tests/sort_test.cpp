@@ -2,8 +2,10 @@
 #include "core/sort.h"
 
 #include <gtest/gtest.h>
+#include <omp.h>
 
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -87,6 +89,53 @@ TEST(StableSortBy, EqualKeysKeepInputOrder)
 
     stable_sort_by(c.data(), 0, cmp_cand);  // empty range is a no-op
     stable_sort_by(c.data(), 1, cmp_cand);
+}
+
+// Lists whose rounds differ: lengths on few values (long runs of ties), on
+// one exponent (high digits all alike, rounds left out), over the whole
+// range from subnormals and zero to huge, and a single distinct length.
+// Each must come out as the stable comparison sort puts it, on every team,
+// including a list too short for a team.
+TEST(SortCandsByLen, SameAsTheStableSortOnEveryTeam)
+{
+    std::mt19937_64 rng(11);
+    struct Case {
+        const char* name;
+        int64_t n;
+        double (*len)(std::mt19937_64&);
+    };
+    const Case cases[] = {
+        {"few lengths", 100000, [](std::mt19937_64& r) { return (double)(r() % 7) * 0.125; }},
+        {"one exponent", 70000,
+         [](std::mt19937_64& r) { return 1.0 + (double)(r() % 4096) / 4096.0; }},
+        {"whole range", 50000,
+         [](std::mt19937_64& r) {
+             uint64_t bits = r() & 0x7fefffffffffffffull;
+             if (r() % 16 == 0) bits = 0;
+             if (r() % 16 == 1) bits &= 0x000fffffffffffffull;  // subnormal
+             double d;
+             memcpy(&d, &bits, sizeof d);
+             return d;
+         }},
+        {"all alike", 40000, [](std::mt19937_64&) { return 0.25; }},
+        {"short list", 300, [](std::mt19937_64& r) { return (double)(r() % 5); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // Listed in (a, b) order, as the collapse lists its candidates.
+        std::vector<cand> in((size_t)c.n);
+        for (int64_t i = 0; i < c.n; i++) in[i] = {c.len(rng), (int32_t)(i / 5), (int32_t)(i % 5)};
+        std::vector<cand> want = in;
+        stable_sort_by(want.data(), c.n, cmp_cand);
+        for (int team : {1, 2, 3, 8}) {
+            SCOPED_TRACE(team);
+            omp_set_num_threads(team);
+            std::vector<cand> got = in, tmp(in.size());
+            sort_cands_by_len(got.data(), c.n, tmp.data());
+            ASSERT_EQ(memcmp(got.data(), want.data(), want.size() * sizeof(cand)), 0);
+        }
+        omp_set_num_threads(omp_get_num_procs());
+    }
 }
 
 }  // namespace

@@ -18,6 +18,11 @@ int cmp_cand(const void* l, const void* r);
 int cmp_trip(const void* l, const void* r);
 int cmp_double(const void* l, const void* r);
 
+// Stable sort of n candidates by length alone, for lengths that are
+// neither negative nor NaN; tmp has room for n. Candidates listed in (a, b)
+// order come out in cmp_cand's order. A team sorts the larger lists.
+void sort_cands_by_len(cand* x, int64_t n, cand* tmp);
+
 // Stable ascending sort of n records of type T by a qsort-style comparator.
 template <class T>
 void stable_sort_by(T* a, int64_t n, int (*cmp)(const void*, const void*))

@@ -136,22 +136,24 @@ static void sort_ints(int32_t* x, int64_t n)
     }
 }
 
-static void build_vf(adjacency* adj, const tris* ts, int64_t nv)
+// One walk over the rows lists each vertex's triangles and, beside each
+// listing of v at corner j, the two corners either side of it (heads[2 k],
+// heads[2 k + 1] for entry k): the neighbours of v are the corners next to
+// one of its corners in some row, so the rows are read in order once
+// instead of again through every vertex's list.
+static void build_vf(adjacency* adj, const tris* ts, int64_t nv, int32_t* heads)
 {
     const int64_t nt = ts->n;
-    // Both requests first, then one test: either failure gives one message.
-    const bool got_start = reserve(&cws.vf_start, &cws.vf_start_cap, nv + 1, "vf");
-    const bool got_face = reserve(&cws.vf_face, &cws.vf_face_cap, room(nt, 3), "vf");
-    if (!got_start || !got_face) die_memory("vf");
-    if (!reserve(&cws.fill, &cws.fill_cap, nv + 1, "vf")) die_memory("vf");
-    adj->vf_start = cws.vf_start;
-    adj->vf_face = cws.vf_face;
-    int64_t* fill = cws.fill;
-    memset(adj->vf_start, 0, (size_t)(nv + 1) * sizeof(int64_t));
-    memset(fill, 0, (size_t)(nv + 1) * sizeof(int64_t));
-
     int64_t* start = adj->vf_start;
+    int64_t* fill = cws.fill;
     int32_t* face = adj->vf_face;
+    memset(start, 0, (size_t)(nv + 1) * sizeof(int64_t));
+    memset(fill, 0, (size_t)(nv + 1) * sizeof(int64_t));
+    auto list = [&](int64_t t, const int32_t* c, int j, int64_t k) {
+        face[k] = (int32_t)t;
+        heads[2 * k] = c[j == 2 ? 0 : j + 1];
+        heads[2 * k + 1] = c[j == 0 ? 2 : j - 1];
+    };
     if (3 * nt < kParallelMin || omp_get_max_threads() == 1) {
         for (int64_t t = 0; t < nt; t++) {
             const int32_t* c = ts->tri + 3 * t;
@@ -162,12 +164,13 @@ static void build_vf(adjacency* adj, const tris* ts, int64_t nv)
         for (int64_t t = 0; t < nt; t++) {
             const int32_t* c = ts->tri + 3 * t;
             if (!tri_ok(c, nv)) continue;
-            for (int j = 0; j < 3; j++) face[start[c[j]] + fill[c[j]]++] = (int32_t)t;
+            for (int j = 0; j < 3; j++) list(t, c, j, start[c[j]] + fill[c[j]]++);
         }
         return;
     }
     // On the team the triangles of a vertex arrive in any order; sorting
     // each vertex's list gives the ascending order the serial fill makes.
+    // Its heads are a set, which the neighbour lists sort anyway.
 #pragma omp parallel for schedule(static)
     for (int64_t t = 0; t < nt; t++) {
         const int32_t* c = ts->tri + 3 * t;
@@ -180,74 +183,69 @@ static void build_vf(adjacency* adj, const tris* ts, int64_t nv)
         const int32_t* c = ts->tri + 3 * t;
         if (!tri_ok(c, nv)) continue;
         for (int j = 0; j < 3; j++)
-            face[start[c[j]] + __atomic_fetch_add(&fill[c[j]], 1, __ATOMIC_RELAXED)] = (int32_t)t;
+            list(t, c, j, start[c[j]] + __atomic_fetch_add(&fill[c[j]], 1, __ATOMIC_RELAXED));
     }
 #pragma omp parallel for schedule(dynamic, 1024)
     for (int64_t v = 0; v < nv; v++) sort_ints(face + start[v], start[v + 1] - start[v]);
 }
 
-// The neighbours of v are the corners c[j] of its triangles for which another
-// corner of the same triangle is v: the heads b of the directed sides (v, b)
-// the six sides of each triangle name, ascending and distinct. Gathered from
-// the vertex's own triangles, so no sort of all 6 nt sides is needed; each
-// vertex's list depends on its triangles only, so vertices are independent.
-static void build_nb(adjacency* adj, const tris* ts, int64_t nv)
+// The neighbours of v, ascending and distinct, from the heads beside its
+// triangle listings: written from out, their count. out may be the heads'
+// own first slot, since at most one neighbour is written per head read.
+static inline int64_t distinct_heads(const int32_t* h, int64_t nh, int32_t* out)
+{
+    int64_t n = 0;
+    for (int64_t i = 0; i < nh; i++) {
+        // Kept ascending and distinct as they come: each head meets the few
+        // already listed instead of a sort of all repeats.
+        const int32_t w = h[i];
+        int64_t at = n;
+        while (at > 0 && out[at - 1] > w) at--;
+        if (at > 0 && out[at - 1] == w) continue;
+        for (int64_t k = n; k > at; k--) out[k] = out[k - 1];
+        out[at] = w;
+        n++;
+    }
+    return n;
+}
+
+// The lists of every vertex; one thread packs them down over the heads in
+// place (no vertex's list outgrows its heads), a team through a scratch list.
+static void build_adjacency(adjacency* adj, const tris* ts, int64_t nv)
 {
     const int64_t nt = ts->n;
+    // Both requests first, then one test: either failure gives one message.
+    const bool got_start = reserve(&cws.vf_start, &cws.vf_start_cap, nv + 1, "vf");
+    const bool got_face = reserve(&cws.vf_face, &cws.vf_face_cap, room(nt, 3), "vf");
+    if (!got_start || !got_face) die_memory("vf");
+    if (!reserve(&cws.fill, &cws.fill_cap, nv + 1, "vf")) die_memory("vf");
     if (!reserve(&cws.nb_start, &cws.nb_start_cap, nv + 1, "nb")) die_memory("nb");
-    adj->nb_start = cws.nb_start;
-    // At most 6 distinct heads per triangle over all its corners.
+    // Two heads per listing, at most 6 per triangle.
     reserve(&cws.nb_vert, &cws.nb_vert_cap, room(nt, 6), nullptr);
+    adj->vf_start = cws.vf_start;
+    adj->vf_face = cws.vf_face;
+    adj->nb_start = cws.nb_start;
     adj->nb_vert = cws.nb_vert;
     const int64_t* vf = adj->vf_start;
-    const int32_t* face = adj->vf_face;
-    const int64_t vf_end = vf[nv];
     int64_t* start = adj->nb_start;
-    // The heads of v, ascending and distinct, written from h; their count.
-    auto gather = [&](int64_t v, int32_t* h) {
-        int64_t n = 0;
-        for (int64_t k = vf[v]; k < vf[v + 1]; k++) {
-            // The lists are read in order, their rows all over the array:
-            // fetch the row of a triangle some entries on.
-            if (k + 16 < vf_end) __builtin_prefetch(ts->tri + 3 * (int64_t)face[k + 16]);
-            // A triangle naming v twice is listed twice in a row: once is enough.
-            if (k > vf[v] && face[k] == face[k - 1]) continue;
-            const int32_t* c = ts->tri + 3 * (int64_t)face[k];
-            for (int j = 0; j < 3; j++) {
-                if (c[j == 2 ? 0 : j + 1] != v && c[j == 0 ? 2 : j - 1] != v) continue;
-                // Kept ascending and distinct as they come: each head meets
-                // the few already listed instead of a sort of all repeats.
-                const int32_t w = c[j];
-                int64_t at = n;
-                while (at > 0 && h[at - 1] > w) at--;
-                if (at > 0 && h[at - 1] == w) continue;
-                for (int64_t i = n; i > at; i--) h[i] = h[i - 1];
-                h[at] = w;
-                n++;
-            }
-        }
-        return n;
-    };
     int32_t* out = adj->nb_vert;
-    // The work is in the triangle lists: a wall of many points around a
-    // small cap is a long loop of empty lists, done sooner on one thread.
     if (3 * nt < kParallelMin || omp_get_max_threads() == 1) {
+        build_vf(adj, ts, nv, out);
         int64_t nout = 0;
         for (int64_t v = 0; v < nv; v++) {
             start[v] = nout;
-            nout += gather(v, out + nout);
+            nout += distinct_heads(out + 2 * vf[v], 2 * (vf[v + 1] - vf[v]), out + nout);
         }
         start[nv] = nout;
         return;
     }
-    // On the team each vertex gathers into its own stretch of a scratch list
-    // (each distinct triangle of v gives at most 2 heads per listing of it,
-    // so twice its share of vf_face), then copies them to its offset.
     reserve(&cws.heads, &cws.heads_cap, room(nt, 6), nullptr);
     int32_t* heads = cws.heads;
+    build_vf(adj, ts, nv, heads);
     start[0] = 0;
 #pragma omp parallel for schedule(dynamic, 1024)
-    for (int64_t v = 0; v < nv; v++) start[v + 1] = gather(v, heads + 2 * vf[v]);
+    for (int64_t v = 0; v < nv; v++)
+        start[v + 1] = distinct_heads(heads + 2 * vf[v], 2 * (vf[v + 1] - vf[v]), heads + 2 * vf[v]);
     for (int64_t v = 0; v < nv; v++) start[v + 1] += start[v];
 #pragma omp parallel for schedule(static)
     for (int64_t v = 0; v < nv; v++)
@@ -260,46 +258,10 @@ static inline double dist3(const double* p, const double* q)
     return sqrt(dx * dx + dy * dy + dz * dz);
 }
 
-// Strict order of candidates: shortest first, then by a, then by b. No
-// length is NaN (a NaN never passes the candidate test) and no two
-// candidates share (a, b), so every sort gives the one same order.
-static inline bool cand_before(const cand& l, const cand& r)
-{
-    if (l.len != r.len) return l.len < r.len;
-    return l.a < r.a || (l.a == r.a && l.b < r.b);
-}
-
-// Sorts x by cand_before: runs sorted side by side, then merged pairwise
-// round by round; tmp has room for n.
-static void sort_cands(cand* x, int64_t n, cand* tmp)
-{
-    auto less = [](const cand& l, const cand& r) { return cand_before(l, r); };
-    int64_t parts = 1;
-    if (n >= kParallelMin)
-        while (parts < omp_get_max_threads() && parts < 64) parts *= 2;
-    if (parts == 1) {
-        std::stable_sort(x, x + n, less);
-        return;
-    }
-    int64_t bound[65];
-    for (int64_t i = 0; i <= parts; i++) bound[i] = n * i / parts;
-#pragma omp parallel for schedule(dynamic, 1)
-    for (int64_t i = 0; i < parts; i++) std::sort(x + bound[i], x + bound[i + 1], less);
-    cand* src = x;
-    cand* dst = tmp;
-    for (int64_t width = 1; width < parts; width *= 2) {
-#pragma omp parallel for schedule(dynamic, 1)
-        for (int64_t i = 0; i < parts; i += 2 * width) {
-            const int64_t lo = bound[i], mid = bound[i + width], hi = bound[i + 2 * width];
-            std::merge(src + lo, src + mid, src + mid, src + hi, dst + lo, less);
-        }
-        std::swap(src, dst);
-    }
-    if (src != x) memcpy(x, src, (size_t)n * sizeof(cand));
-}
-
 // Edges between two created points shorter than collapse x their mean
-// target, shortest first.
+// target, shortest first, equal lengths in (a, b) order. No length is NaN
+// (a NaN never passes the test) or negative, so sorting by length alone
+// keeps the list's (a, b) order among equal lengths.
 static cand* find_candidates(const adjacency* adj, const verts* vs, int32_t np, int64_t* ncand)
 {
     // The neighbour lists hold every side of the tables' triangles once each
@@ -330,8 +292,8 @@ static cand* find_candidates(const adjacency* adj, const verts* vs, int32_t np, 
                 double len;
                 if (b > a && is_cand((int32_t)a, b, &len)) cands[nc++] = cand{len, (int32_t)a, b};
             }
-        // A strict order: any sort gives the stable sort's list.
-        std::sort(cands, cands + nc, [](const cand& l, const cand& r) { return cand_before(l, r); });
+        reserve(&cws.merged, &cws.merged_cap, nc + 1, nullptr);
+        sort_cands_by_len(cands, nc, cws.merged);
         *ncand = nc;
         return cands;
     }
@@ -361,7 +323,7 @@ static cand* find_candidates(const adjacency* adj, const verts* vs, int32_t np, 
         }
     }
     reserve(&cws.merged, &cws.merged_cap, nc + 1, nullptr);
-    sort_cands(cands, nc, cws.merged);
+    sort_cands_by_len(cands, nc, cws.merged);
     *ncand = nc;
     return cands;
 }
@@ -583,8 +545,7 @@ static int64_t collapse_subpass(verts* vs, tris* ts, const border* bd, int32_t n
     // corners address no store beyond INT32_MAX vertices.
     if (nv <= 0 || nv > INT32_MAX || ts->n <= 0) return 0;
     adjacency adj;
-    build_vf(&adj, ts, nv);
-    build_nb(&adj, ts, nv);
+    build_adjacency(&adj, ts, nv);
     int64_t ncand = 0;
     cand* cands = find_candidates(&adj, vs, np, &ncand);
 
