@@ -620,18 +620,31 @@ static bool patch_records(const int32_t* tri)
         forget_dirty();
         return false;
     }
-    std::sort(occs.at, occs.at + occs.n, [](const flip_occ& l, const flip_occ& r) {
-        return l.rec < r.rec || (l.rec == r.rec && l.side < r.side);
-    });
-    for (int64_t k = 0; k < occs.n;) {
+    // Every occurrence is of an affected record, and the sides are
+    // distinct: each record keeps its two smallest sides (in first and
+    // face[1] meanwhile) and its count as they come, as its sorted sides
+    // would give them.
+    for (int64_t i = 0; i < affected.n; i++) {
+        flip_edge& e = edges[affected.at[i]];
+        e.first = e.face[1] = INT32_MAX;
+        e.nface = 0;
+    }
+    for (int64_t k = 0; k < occs.n; k++) {
         flip_edge& e = edges[occs.at[k].rec];
-        const int64_t from = k;
-        for (; k < occs.n && occs.at[k].rec == occs.at[from].rec; k++) {}
-        const int64_t n = k - from;
-        e.first = occs.at[from].side;
-        e.face[0] = occs.at[from].side / 3;
-        e.face[1] = n > 1 ? occs.at[from + 1].side / 3 : 0;
-        e.nface = n < 3 ? (int32_t)n : 3;
+        const int32_t side = occs.at[k].side;
+        if (side < e.first) {
+            e.face[1] = e.first;
+            e.first = side;
+        } else if (side < e.face[1]) {
+            e.face[1] = side;
+        }
+        e.nface++;
+    }
+    for (int64_t i = 0; i < affected.n; i++) {
+        flip_edge& e = edges[affected.at[i]];
+        e.face[0] = e.first / 3;
+        e.face[1] = e.nface > 1 ? e.face[1] / 3 : 0;
+        if (e.nface > 3) e.nface = 3;
         e.live = 1;
     }
     // The edges flips made are records now.
