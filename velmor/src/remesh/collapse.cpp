@@ -61,10 +61,10 @@ constexpr int64_t kParallelMin = 1 << 15;
 // A candidate's tests (common neighbours, kept sides, lengths, normals) cost
 // about a microsecond: a few thousand pay for a team.
 constexpr int64_t kJudgeParallelMin = 2048;
-// Judging block by block leaves out what earlier merges locked; each block
-// wakes the team once, so a sub-pass has at most about kJudgeBlocks of them.
-constexpr int64_t kJudgeBlockMin = 8192;
-constexpr int64_t kJudgeBlocks = 16;
+// The judges claim runs of kJudgeRun candidates; the walker tells how far it
+// has come every kWalkStep candidates, and the judges start past that.
+constexpr int64_t kJudgeRun = 64;
+constexpr int64_t kWalkStep = 64;
 
 // Room for count records in *p; what names the failure message, or null for
 // the byte count. The old contents are not kept.
@@ -464,7 +464,7 @@ static bool normals_ok(const adjacency* adj, const verts* vs, const tris* ts, in
     return true;
 }
 
-enum : uint8_t { kAccept, kTopo, kLength, kGeo, kLocked };
+enum : uint8_t { kAccept, kTopo, kLength, kGeo, kUnjudged = 0xff };
 
 // The first test that refuses merging a and b, in the order topological,
 // length, geometric; kAccept when none does.
@@ -483,11 +483,6 @@ static uint8_t judge(const adjacency* adj, const verts* vs, const tris* ts, int3
     return kAccept;
 }
 
-static inline void lock_star(const adjacency* adj, uint8_t* locked, int32_t v)
-{
-    locked[v] = 1;
-    for (int64_t k = adj->nb_start[v]; k < adj->nb_start[v + 1]; k++) locked[adj->nb_vert[k]] = 1;
-}
 
 // Corners renamed to their survivors; triangles that lose a corner are
 // dropped, the others keep their order and winding.
@@ -566,71 +561,106 @@ static int64_t collapse_subpass(verts* vs, tris* ts, const border* bd, int32_t n
     }
 
     // The tests read only the adjacency, positions and targets of the
-    // sub-pass's start, which the loop does not change: a candidate's verdict
+    // sub-pass's start, which the walk does not change: a candidate's verdict
     // does not depend on which earlier candidates merged, only whether it is
-    // reached unlocked does. A team judges every candidate beforehand; one
-    // thread judges only those reached.
-    // Locks only accumulate: the team judges the list block by block, each
-    // block's candidates that are already locked when it starts left unjudged.
+    // reached unlocked does. One thread judges the candidates it reaches. On
+    // a team one thread walks while the others judge ahead of it, claiming
+    // runs of candidates in order and leaving out those already locked or
+    // already passed; the walker judges for itself any candidate it reaches
+    // unjudged. The same pure test on the same state either way, so the
+    // walk decides alike whoever judged.
     const bool team = ncand >= kJudgeParallelMin && omp_get_max_threads() > 1;
     uint8_t* verdicts = nullptr;
     if (team) {
         reserve(&cws.verdicts, &cws.verdicts_cap, ncand, nullptr);
         verdicts = cws.verdicts;
+        memset(verdicts, kUnjudged, (size_t)ncand);
     }
-    const int64_t block = team ? std::max<int64_t>(kJudgeBlockMin, ncand / kJudgeBlocks) : ncand;
+    // Accepted candidates gather in the sort's scratch list, so the walk
+    // never writes the list the judges read.
+    cand* accepted = cws.merged;
     int64_t merged = 0;
-    for (int64_t i = 0; i < ncand; i++) {
-        const int32_t a = cands[i].a, b = cands[i].b;
-        // Candidates come in length order, their vertices all over the
-        // tables: fetch the flags and list starts of one a few places on.
-        if (i + 8 < ncand) {
-            const int32_t la = cands[i + 8].a, lb = cands[i + 8].b;
-            __builtin_prefetch(locked + la);
-            __builtin_prefetch(locked + lb);
-            __builtin_prefetch(adj.nb_start + la);
-            __builtin_prefetch(adj.nb_start + lb);
+    int64_t claim = 0, walked = 0;
+    bool walk_done = false;
+    auto is_locked = [&](int32_t v) { return team ? __atomic_load_n(&locked[v], __ATOMIC_RELAXED) : locked[v]; };
+    auto lock = [&](int32_t v) {
+        if (team) __atomic_store_n(&locked[v], (uint8_t)1, __ATOMIC_RELAXED);
+        else locked[v] = 1;
+    };
+    auto lock_star = [&](int32_t v) {
+        lock(v);
+        for (int64_t k = adj.nb_start[v]; k < adj.nb_start[v + 1]; k++) lock(adj.nb_vert[k]);
+    };
+    auto walk = [&]() {
+        for (int64_t i = 0; i < ncand; i++) {
+            const int32_t a = cands[i].a, b = cands[i].b;
+            // Candidates come in length order, their vertices all over the
+            // tables: fetch the flags and list starts of one a few places on.
+            if (i + 8 < ncand) {
+                const int32_t la = cands[i + 8].a, lb = cands[i + 8].b;
+                __builtin_prefetch(locked + la);
+                __builtin_prefetch(locked + lb);
+                __builtin_prefetch(adj.nb_start + la);
+                __builtin_prefetch(adj.nb_start + lb);
+            }
+            if (team && i % kWalkStep == 0) __atomic_store_n(&walked, i, __ATOMIC_RELAXED);
+            if (is_locked(a) || is_locked(b)) continue;
+            uint8_t verdict = team ? __atomic_load_n(&verdicts[i], __ATOMIC_RELAXED) : (uint8_t)kUnjudged;
+            if (verdict == kUnjudged) verdict = judge(&adj, vs, ts, a, b);
+            if (verdict == kTopo) {
+                cnt->topo++;
+                continue;
+            }
+            if (verdict == kLength) {
+                cnt->len++;
+                continue;
+            }
+            if (verdict == kGeo) {
+                cnt->geo++;
+                continue;
+            }
+
+            // The smaller index survives at the midpoint; b is named by no
+            // triangle after the rebuild. The midpoints are written once the
+            // walk no longer reads xyz.
+            cnt->collapses++;
+            accepted[merged++] = cands[i];
+            vs->base[a] = (vs->base[b] + vs->base[a]) * 0.5;
+            remap[b] = a;
+            lock_star(a);
+            lock_star(b);
         }
-        if (team && i % block == 0) {
-            const int64_t end = std::min(ncand, i + block);
-#pragma omp parallel for schedule(dynamic, 256)
-            for (int64_t j = i; j < end; j++) {
-                const int32_t ja = cands[j].a, jb = cands[j].b;
-                verdicts[j] = locked[ja] || locked[jb] ? (uint8_t)kLocked : judge(&adj, vs, ts, ja, jb);
+    };
+    if (!team) {
+        walk();
+    } else {
+#pragma omp parallel
+        {
+            if (omp_get_thread_num() == 0) {
+                walk();
+                __atomic_store_n(&walk_done, true, __ATOMIC_RELAXED);
+            } else {
+                while (!__atomic_load_n(&walk_done, __ATOMIC_RELAXED)) {
+                    const int64_t from = __atomic_fetch_add(&claim, kJudgeRun, __ATOMIC_RELAXED);
+                    if (from >= ncand) break;
+                    const int64_t to = std::min(ncand, from + kJudgeRun);
+                    for (int64_t j = std::max(from, __atomic_load_n(&walked, __ATOMIC_RELAXED) + kWalkStep);
+                         j < to; j++) {
+                        const int32_t ja = cands[j].a, jb = cands[j].b;
+                        if (is_locked(ja) || is_locked(jb)) continue;
+                        __atomic_store_n(&verdicts[j], judge(&adj, vs, ts, ja, jb), __ATOMIC_RELAXED);
+                    }
+                }
             }
         }
-        if (locked[a] || locked[b]) continue;
-        const uint8_t verdict = team ? verdicts[i] : judge(&adj, vs, ts, a, b);
-        if (verdict == kTopo) {
-            cnt->topo++;
-            continue;
-        }
-        if (verdict == kLength) {
-            cnt->len++;
-            continue;
-        }
-        if (verdict == kGeo) {
-            cnt->geo++;
-            continue;
-        }
-
-        // The smaller index survives at the midpoint; b is named by no triangle
-        // after the rebuild. Accepted candidates gather at the front of the
-        // list: the midpoints are written once the loop no longer reads xyz.
-        cnt->collapses++;
-        cands[merged++] = cands[i];
-        vs->base[a] = (vs->base[b] + vs->base[a]) * 0.5;
-        remap[b] = a;
-        lock_star(&adj, locked, a);
-        lock_star(&adj, locked, b);
     }
 
     if (merged > 0) {
         // No vertex is in two merges: each midpoint reads positions no
         // other merge writes.
         for (int64_t k = 0; k < merged; k++) {
-            double* pa = vs->xyz + 3 * (int64_t)cands[k].a;
-            const double* pb = vs->xyz + 3 * (int64_t)cands[k].b;
+            double* pa = vs->xyz + 3 * (int64_t)accepted[k].a;
+            const double* pb = vs->xyz + 3 * (int64_t)accepted[k].b;
             for (int j = 0; j < 3; j++) pa[j] = (pa[j] + pb[j]) * 0.5;
         }
         for (int64_t v = 0; v < nv; v++)

@@ -89,9 +89,10 @@ struct flip_occ {
 };
 // What the sweep would do with a record on the call's starting state.
 struct flip_prejudged {
-    int32_t c, d;  // the apexes, where the outcome needs them
+    int32_t c, d;    // the apexes, where the outcome needs them
+    int32_t f0, f1;  // the record's rows, so that a pass needs no record
     uint8_t kind;
-    uint8_t side;  // side of the edge in its face[0] row
+    uint8_t side;    // side of the edge in its face[0] row
 };
 template <class T>
 struct flip_list {
@@ -813,7 +814,7 @@ static flip_prejudged prejudge(const flip_edge* e, const int32_t* tri, const dou
                                const double* angle_key, const keyset* ks, int32_t np, double tol_rim,
                                double tol_in, double grow, bool remember, uint32_t era)
 {
-    flip_prejudged out{-1, -1, kStatic, 0};
+    flip_prejudged out{-1, -1, e->face[0], e->face[1], kStatic, 0};
     if (e->nface != 2) return out;
     const int32_t a = e->lo, b = e->hi;
     if (b < np) return out;
@@ -990,24 +991,28 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         }
         // Records lie all over their array and a record's second row far
         // from its first: fetch a later record, then the rows of a nearer one.
-        if (u + 16 < nrec) __builtin_prefetch(&edges[order[u + 16]]);
-        if (u + 6 < nrec) {
-            const flip_edge* later = &edges[order[u + 6]];
-            if (judged) {
-                __builtin_prefetch(flipped_at + later->face[0]);
-                __builtin_prefetch(flipped_at + later->face[1]);
-            } else {
+        // Prejudged, most records are passed over on their outcome and rows
+        // alone, which the outcome holds: fetch the record only for the rest.
+        if (!judged) {
+            if (u + 16 < nrec) __builtin_prefetch(&edges[order[u + 16]]);
+            if (u + 6 < nrec) {
+                const flip_edge* later = &edges[order[u + 6]];
                 __builtin_prefetch(tri + 3 * (int64_t)later->face[1]);
                 if (stamp) __builtin_prefetch(stamp + later->face[1]);
             }
+        } else if (u + 8 < nrec) {
+            const flip_prejudged* later = pre + u + 8;
+            if (later->kind != kStatic) {
+                __builtin_prefetch(flipped_at + later->f0);
+                __builtin_prefetch(flipped_at + later->f1);
+                if (later->kind != kPass && later->kind != kMemoQuiet) __builtin_prefetch(&edges[order[u + 8]]);
+            }
         }
-        flip_edge* e = &edges[ri];
-        if (e->nface != 2) continue;
         uint8_t prejudged = kUnjudged;
         if (pj) {
+            // A record keeps its sides' count and its rows through a call.
             if (pj->kind == kStatic) continue;
-            const int64_t f0 = e->face[0], f1 = e->face[1];
-            if (flipped_at[f0] != call && flipped_at[f1] != call) {
+            if (flipped_at[pj->f0] != call && flipped_at[pj->f1] != call) {
                 if (pj->kind == kPass || pj->kind == kMemoQuiet) continue;
                 if (pj->kind == kMemoCounted) {
                     if (!joined(pj->c < pj->d ? pj->c : pj->d, pj->c < pj->d ? pj->d : pj->c)) (*refusals)++;
@@ -1021,8 +1026,8 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
                 }
                 if (!rejoined && pj->kind == kRefused) {
                     if (remember)
-                        flip_ws.verdicts[3 * f0 + pj->side] = {edge_key(e->lo, e->hi), (int32_t)f1, stamp[f0],
-                                                              stamp[f1], era << 1};
+                        flip_ws.verdicts[3 * (int64_t)pj->f0 + pj->side] = {
+                            edge_key(edges[ri].lo, edges[ri].hi), pj->f1, stamp[pj->f0], stamp[pj->f1], era << 1};
                     continue;
                 }
                 // The rest take the full path, which finds the same outcome
@@ -1030,6 +1035,8 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
                 if (pj->kind != kJoined) prejudged = pj->kind;
             }
         }
+        flip_edge* e = &edges[ri];
+        if (e->nface != 2) continue;
         // Every step before the deviation test passes an edge over without
         // counting it, so the order of those steps cannot show: the cheap
         // ones that depend only on the two rows go first, and the contour
