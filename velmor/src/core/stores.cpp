@@ -5,6 +5,8 @@
 #include "core/fail.h"
 #include "core/params.h"
 
+#include <sys/mman.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -14,6 +16,19 @@ void* xrealloc(void* p, size_t bytes)
     void* q = realloc(p, bytes ? bytes : 1);
     if (!q) die(3, "memoire insuffisante (%zu octets)\n", bytes);
     return q;
+}
+
+void populate(void* p, size_t bytes)
+{
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23
+#endif
+    if (!p || bytes < (size_t)1 << 20) return;
+    const uintptr_t page = 4096;
+    const uintptr_t from = ((uintptr_t)p + page - 1) & ~(page - 1);
+    const uintptr_t to = ((uintptr_t)p + bytes) & ~(page - 1);
+    // An older kernel refuses the advice: the pages then fault in on use.
+    if (to > from) (void)madvise((void*)from, to - from, MADV_POPULATE_WRITE);
 }
 
 void verts_reserve(verts* v, int64_t need)

@@ -137,14 +137,14 @@ static struct {
     // call touches join it (pending) if the sweep has not reached them yet.
     bool patched_call;
     flip_list<int32_t> pending, touched;  // touched: records with rec_mark set
-    // Verdicts judged at the start of a call (by record) and the call that
-    // last flipped each triangle.
+    // Verdicts judged at the start of a call (by record) and the triangles
+    // the call has flipped.
     flip_prejudged* pre; // by visiting position
     int64_t pre_cap;
     uint32_t* vflip;     // the last call that flipped a quad with this corner
     int64_t vflip_cap;
-    uint32_t* flipped_at;
-    int64_t flipped_cap;
+    uint64_t* flipped;   // a bit per triangle flipped in the call: small enough to stay cached
+    int64_t flipped_cap; // words
     uint32_t call;
     double* cache;      // 2 per triangle
     int64_t cache_cap;  // triangles
@@ -182,6 +182,7 @@ static void renew(T** array, int64_t need, bool zeroed = false)
     free(*array);
     *array = (T*)(zeroed ? calloc((size_t)need, sizeof(T)) : malloc((size_t)need * sizeof(T)));
     if (!*array) die_memory("table d'aretes");
+    populate(*array, (size_t)need * sizeof(T));
 }
 
 // The same for the caches, which fail with their byte count.
@@ -192,6 +193,7 @@ static void renew_bytes(T** array, int64_t need, bool zeroed = false)
     const size_t bytes = (size_t)need * sizeof(T);
     *array = (T*)(zeroed ? calloc((size_t)need, sizeof(T)) : malloc(bytes));
     if (!*array) die(3, "memoire insuffisante (%zu octets)\n", bytes);
+    populate(*array, bytes);
 }
 
 // Room for n entries in list, its entries kept.
@@ -729,9 +731,9 @@ void flip_release()
     free(flip_ws.pre);
     free_and_null(flip_ws.vflip);
     flip_ws.vflip_cap = 0;
-    free(flip_ws.flipped_at);
+    free(flip_ws.flipped);
     flip_ws.pre = nullptr;
-    flip_ws.flipped_at = nullptr;
+    flip_ws.flipped = nullptr;
     flip_ws.pre_cap = flip_ws.flipped_cap = 0;
     free(flip_ws.cache);
     free(flip_ws.stamp);
@@ -807,9 +809,16 @@ static inline uint8_t geometric_verdict(const double* P, const double* Q, const 
 }
 
 // What the sweep would do with record e on the call's starting state, in its
-// order of tests, reading the triangles' cached areas and keys and the kept
-// decisions without writing them. Each record reads only its own decision
-// slot, so the records can be judged side by side.
+// order of tests, reading the triangles' cached areas and keys. Each record
+// reads and writes only its own decision slot, so the records can be judged
+// side by side.
+//
+// A refusal by the geometric tests is kept here as the sweep would keep it
+// on reaching the record with its rows untouched. Where the sweep finds
+// otherwise, the kept decision is never used: a flip of either row raises
+// its stamp, and a decision whose stamps fall behind stays so for the era;
+// where the sweep finds the apexes joined instead, the refusal still holds
+// for the rows and counts nothing, which is what the next visit would find.
 static flip_prejudged prejudge(const flip_edge* e, const int32_t* tri, const double* xyz, const double* area2,
                                const double* angle_key, const keyset* ks, int32_t np, double tol_rim,
                                double tol_in, double grow, bool remember, uint32_t era)
@@ -859,6 +868,8 @@ static flip_prejudged prejudge(const flip_edge* e, const int32_t* tri, const dou
     double n0, n1, k0, k1;
     out.kind = geometric_verdict(at(xyz, p), at(xyz, q), at(xyz, c), at(xyz, d), t0, t1, area0, area1, key0,
                                  key1, tol, grow, &n0, &n1, &k0, &k1);
+    if (remember && out.kind == kRefused)
+        flip_ws.verdicts[3 * f0 + out.side] = {key, (int32_t)f1, flip_ws.stamp[f0], flip_ws.stamp[f1], era << 1};
     return out;
 }
 
@@ -931,11 +942,15 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
     // the order list) are judged side by side on the rows of the call's
     // start; the sweep then recomputes only where a flip has changed a row.
     const uint32_t call = ++flip_ws.call;
-    if (flip_ws.flipped_cap < nt + 1) {
-        renew(&flip_ws.flipped_at, nt + 1, true);
-        flip_ws.flipped_cap = nt + 1;
+    const int64_t flipped_words = nt / 64 + 1;
+    if (flip_ws.flipped_cap < flipped_words) {
+        renew(&flip_ws.flipped, flipped_words, true);
+        flip_ws.flipped_cap = flipped_words;
+    } else {
+        memset(flip_ws.flipped, 0, (size_t)flipped_words * sizeof(uint64_t));
     }
-    uint32_t* flipped_at = flip_ws.flipped_at;
+    uint64_t* flipped = flip_ws.flipped;
+    auto was_flipped = [flipped](int64_t t) { return (flipped[t >> 6] >> (t & 63) & 1) != 0; };
     // A patched call prejudges the records of its list; those a flip of the
     // call adds to it take the full path.
     const bool judged = nrec >= kJudgeParallelMin && omp_get_max_threads() > 1;
@@ -946,9 +961,10 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
     flip_prejudged* pre = nullptr;
     const int64_t nv = vs->n;
     if (judged) {
-        if (flip_ws.pre_cap < flip_ws.side_cap) {
-            renew(&flip_ws.pre, flip_ws.side_cap);
-            flip_ws.pre_cap = flip_ws.side_cap;
+        // As long as the visiting list, which is well short of the records' room.
+        if (flip_ws.pre_cap < nrec) {
+            renew(&flip_ws.pre, nrec);
+            flip_ws.pre_cap = nrec;
         }
         if (flip_ws.vflip_cap < nv + 1) {
             renew(&flip_ws.vflip, nv + 1, true);
@@ -1003,8 +1019,8 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         } else if (u + 8 < nrec) {
             const flip_prejudged* later = pre + u + 8;
             if (later->kind != kStatic) {
-                __builtin_prefetch(flipped_at + later->f0);
-                __builtin_prefetch(flipped_at + later->f1);
+                __builtin_prefetch(flipped + (later->f0 >> 6));
+                __builtin_prefetch(flipped + (later->f1 >> 6));
                 if (later->kind != kPass && later->kind != kMemoQuiet) __builtin_prefetch(&edges[order[u + 8]]);
             }
         }
@@ -1012,7 +1028,7 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         if (pj) {
             // A record keeps its sides' count and its rows through a call.
             if (pj->kind == kStatic) continue;
-            if (flipped_at[pj->f0] != call && flipped_at[pj->f1] != call) {
+            if (!was_flipped(pj->f0) && !was_flipped(pj->f1)) {
                 if (pj->kind == kPass || pj->kind == kMemoQuiet) continue;
                 if (pj->kind == kMemoCounted) {
                     if (!joined(pj->c < pj->d ? pj->c : pj->d, pj->c < pj->d ? pj->d : pj->c)) (*refusals)++;
@@ -1024,12 +1040,8 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
                     if (remember) push(&flip_ws.unsettled, ri);
                     continue;
                 }
-                if (!rejoined && pj->kind == kRefused) {
-                    if (remember)
-                        flip_ws.verdicts[3 * (int64_t)pj->f0 + pj->side] = {
-                            edge_key(edges[ri].lo, edges[ri].hi), pj->f1, stamp[pj->f0], stamp[pj->f1], era << 1};
-                    continue;
-                }
+                // Its refusal was kept when it was judged.
+                if (!rejoined && pj->kind == kRefused) continue;
                 // The rest take the full path, which finds the same outcome
                 // of every test before the geometric ones.
                 if (pj->kind != kJoined) prejudged = pj->kind;
@@ -1129,7 +1141,8 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         area2[f1] = n1;
         angle_key[f0] = k0;
         angle_key[f1] = k1;
-        flipped_at[f0] = flipped_at[f1] = call;
+        flipped[f0 >> 6] |= 1ull << (f0 & 63);
+        flipped[f1 >> 6] |= 1ull << (f1 & 63);
         if (judged)
             for (int32_t v : {p, q, c, d})
                 if (v >= 0 && v < nv) vflip[v] = call;
