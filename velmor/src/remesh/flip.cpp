@@ -141,11 +141,10 @@ static struct {
     // the call has flipped.
     flip_prejudged* pre; // by visiting position
     int64_t pre_cap;
-    uint32_t* vflip;     // the last call that flipped a quad with this corner
-    int64_t vflip_cap;
+    uint64_t* vflip;     // a bit per corner of a quad flipped in the call
+    int64_t vflip_cap;   // words
     uint64_t* flipped;   // a bit per triangle flipped in the call: small enough to stay cached
     int64_t flipped_cap; // words
-    uint32_t call;
     double* cache;      // 2 per triangle
     int64_t cache_cap;  // triangles
     // Within one flip phase positions stay put and rows change only by flips,
@@ -941,7 +940,6 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
     // On a team, the records of a fresh build (every edge, visited only from
     // the order list) are judged side by side on the rows of the call's
     // start; the sweep then recomputes only where a flip has changed a row.
-    const uint32_t call = ++flip_ws.call;
     const int64_t flipped_words = nt / 64 + 1;
     if (flip_ws.flipped_cap < flipped_words) {
         renew(&flip_ws.flipped, flipped_words, true);
@@ -966,9 +964,12 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
             renew(&flip_ws.pre, nrec);
             flip_ws.pre_cap = nrec;
         }
-        if (flip_ws.vflip_cap < nv + 1) {
-            renew(&flip_ws.vflip, nv + 1, true);
-            flip_ws.vflip_cap = nv + 1;
+        const int64_t words = nv / 64 + 1;
+        if (flip_ws.vflip_cap < words) {
+            renew(&flip_ws.vflip, words, true);
+            flip_ws.vflip_cap = words;
+        } else {
+            memset(flip_ws.vflip, 0, (size_t)words * sizeof(uint64_t));
         }
         pre = flip_ws.pre;
 #pragma omp parallel for schedule(dynamic, 512)
@@ -976,8 +977,8 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
             pre[u] = prejudge(&edges[order[u]], tri, xyz, area2, angle_key, ks, np, tol_rim, tol_in, grow,
                               remember, era);
     }
-    uint32_t* vflip = flip_ws.vflip;
-    auto flipped_corner = [&](int32_t v) { return v < 0 || v >= nv || vflip[v] == call; };
+    uint64_t* vflip = flip_ws.vflip;
+    auto flipped_corner = [&](int32_t v) { return v < 0 || v >= nv || (vflip[v >> 6] >> (v & 63) & 1) != 0; };
     flip_list<int32_t>& pending = flip_ws.pending;
     pending.n = 0;
     auto later_first = [edges](int32_t l, int32_t r) { return edges[l].first > edges[r].first; };
@@ -1145,7 +1146,7 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         flipped[f1 >> 6] |= 1ull << (f1 & 63);
         if (judged)
             for (int32_t v : {p, q, c, d})
-                if (v >= 0 && v < nv) vflip[v] = call;
+                if (v >= 0 && v < nv) vflip[v >> 6] |= 1ull << (v & 63);
         e->live = 0;
         mark_created(cd_lo, cd_hi);
         if (flip_ws.patched_call) {
