@@ -757,7 +757,8 @@ static inline int side_of(const int32_t* row, int32_t a, int32_t b)
 enum : uint8_t { kRefused, kDeviates, kFlips, kUnjudged };
 // What else a prejudged record may come to: passed over whatever flips do
 // (kStatic), passed over while its rows stay (kPass), settled by a kept
-// decision without or with a counted refusal, or its apexes joined.
+// decision without or with a counted refusal, or its apexes joined where
+// the area and angle tests pass.
 enum : uint8_t { kStatic = kUnjudged + 1, kPass, kMemoQuiet, kMemoCounted, kJoined };
 
 // The area, angle and deviation tests of the flip of (p, q) to (c, d) with
@@ -855,8 +856,6 @@ static flip_prejudged prejudge(const flip_edge* e, const int32_t* tri, const dou
     if (keyset_has(ks, key)) return out;
     out.c = c;
     out.d = d;
-    out.kind = kJoined;
-    if (joined(c < d ? c : d, c < d ? d : c)) return out;
     int32_t lo = p < q ? p : q;
     if (c < lo) lo = c;
     if (d < lo) lo = d;
@@ -867,8 +866,12 @@ static flip_prejudged prejudge(const flip_edge* e, const int32_t* tri, const dou
     double n0, n1, k0, k1;
     out.kind = geometric_verdict(at(xyz, p), at(xyz, q), at(xyz, c), at(xyz, d), t0, t1, area0, area1, key0,
                                  key1, tol, grow, &n0, &n1, &k0, &k1);
-    if (remember && out.kind == kRefused)
-        flip_ws.verdicts[3 * f0 + out.side] = {key, (int32_t)f1, flip_ws.stamp[f0], flip_ws.stamp[f1], era << 1};
+    if (out.kind == kRefused) {
+        if (remember)
+            flip_ws.verdicts[3 * f0 + out.side] = {key, (int32_t)f1, flip_ws.stamp[f0], flip_ws.stamp[f1], era << 1};
+        return out;
+    }
+    if (joined(c < d ? c : d, c < d ? d : c)) out.kind = kJoined;
     return out;
 }
 
@@ -1036,13 +1039,14 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
                     push(&flip_ws.unsettled, ri);
                     continue;
                 }
+                // A geometric refusal holds while the rows stay, joined
+                // apexes or not; it was kept when it was judged.
+                if (pj->kind == kRefused) continue;
                 const bool rejoined = flipped_corner(pj->c) && flipped_corner(pj->d);
                 if (!rejoined && pj->kind == kJoined) {
                     if (remember) push(&flip_ws.unsettled, ri);
                     continue;
                 }
-                // Its refusal was kept when it was judged.
-                if (!rejoined && pj->kind == kRefused) continue;
                 // The rest take the full path, which finds the same outcome
                 // of every test before the geometric ones.
                 if (pj->kind != kJoined) prejudged = pj->kind;
@@ -1053,8 +1057,10 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         // Every step before the deviation test passes an edge over without
         // counting it, so the order of those steps cannot show: the cheap
         // ones that depend only on the two rows go first, and the contour
-        // and joined-apexes lookups only where a remembered decision does
-        // not already settle the edge.
+        // lookup only where a remembered decision does not already settle
+        // the edge. The joined-apexes lookup waits for the area and angle
+        // tests: an edge they refuse is passed over uncounted, joined or
+        // not, and so is it at any later visit while its rows stay.
         const uint64_t key = edge_key(e->lo, e->hi);
         const int32_t a = e->lo, b = e->hi;
         if (b < np) continue;
@@ -1089,10 +1095,6 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         if (!row_runs(r1, q, p)) continue;
         const int32_t cd_lo = c < d ? c : d, cd_hi = c < d ? d : c;
         if (keyset_has(ks, key)) continue;
-        if (joined(cd_lo, cd_hi)) {
-            if (remember) push(&flip_ws.unsettled, ri);
-            continue;
-        }
         if (seen) seen->key = 0;
         int32_t lo = p < q ? p : q;
         if (c < lo) lo = c;
@@ -1121,6 +1123,10 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         }
         if (verdict == kRefused) {
             refuse(0);
+            continue;
+        }
+        if (joined(cd_lo, cd_hi)) {
+            if (remember) push(&flip_ws.unsettled, ri);
             continue;
         }
         if (verdict == kDeviates) {
