@@ -821,7 +821,7 @@ static inline uint8_t geometric_verdict(const double* P, const double* Q, const 
 // for the rows and counts nothing, which is what the next visit would find.
 static flip_prejudged prejudge(const flip_edge* e, const int32_t* tri, const double* xyz, const double* area2,
                                const double* angle_key, const keyset* ks, int32_t np, double tol_rim,
-                               double tol_in, double grow, bool remember, uint32_t era)
+                               double tol_in, double grow, bool remember, bool recall, uint32_t era)
 {
     flip_prejudged out{-1, -1, e->face[0], e->face[1], kStatic, 0};
     if (e->nface != 2) return out;
@@ -831,8 +831,8 @@ static flip_prejudged prejudge(const flip_edge* e, const int32_t* tri, const dou
     const int32_t* r0 = tri + 3 * f0;
     const int32_t* r1 = tri + 3 * f1;
     const uint64_t key = edge_key(a, b);
-    if (remember) {
-        out.side = (uint8_t)side_of(r0, a, b);
+    if (remember) out.side = (uint8_t)side_of(r0, a, b);
+    if (recall) {
         const auto* seen = flip_ws.verdicts + 3 * f0 + out.side;
         if (seen->key == key && seen->tag >> 1 == era && seen->f1 == (int32_t)f1 &&
             seen->s0 == flip_ws.stamp[f0] && seen->s1 == flip_ws.stamp[f1]) {
@@ -853,7 +853,6 @@ static flip_prejudged prejudge(const flip_edge* e, const int32_t* tri, const dou
     int32_t p = a, q = b;
     if (!row_runs(r0, a, b)) { p = b; q = a; }
     if (!row_runs(r1, q, p)) return out;
-    if (keyset_has(ks, key)) return out;
     out.c = c;
     out.d = d;
     int32_t lo = p < q ? p : q;
@@ -869,6 +868,10 @@ static flip_prejudged prejudge(const flip_edge* e, const int32_t* tri, const dou
     if (out.kind == kRefused) {
         if (remember)
             flip_ws.verdicts[3 * f0 + out.side] = {key, (int32_t)f1, flip_ws.stamp[f0], flip_ws.stamp[f1], era << 1};
+        return out;
+    }
+    if (keyset_has(ks, key)) {
+        out.kind = kPass;
         return out;
     }
     if (joined(c < d ? c : d, c < d ? d : c)) out.kind = kJoined;
@@ -899,6 +902,9 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         flip_ws.phase_fresh = true;
     }
     const bool fresh = !remember || flip_ws.phase_fresh || flip_ws.phase_nt != nt;
+    // A call that opens an era finds no decision of an earlier call and
+    // visits each record once: it looks none up.
+    const bool recall = remember && !fresh;
     if (fresh) {
         // With a team, every triangle's keys are computed side by side: each
         // slot is its own, and the same calls on the same corners give the
@@ -978,7 +984,7 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
 #pragma omp parallel for schedule(dynamic, 512)
         for (int32_t u = 0; u < nrec; u++)
             pre[u] = prejudge(&edges[order[u]], tri, xyz, area2, angle_key, ks, np, tol_rim, tol_in, grow,
-                              remember, era);
+                              remember, recall, era);
     }
     uint64_t* vflip = flip_ws.vflip;
     auto flipped_corner = [&](int32_t v) { return v < 0 || v >= nv || (vflip[v >> 6] >> (v & 63) & 1) != 0; };
@@ -1056,11 +1062,11 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         if (e->nface != 2) continue;
         // Every step before the deviation test passes an edge over without
         // counting it, so the order of those steps cannot show: the cheap
-        // ones that depend only on the two rows go first, and the contour
-        // lookup only where a remembered decision does not already settle
-        // the edge. The joined-apexes lookup waits for the area and angle
-        // tests: an edge they refuse is passed over uncounted, joined or
-        // not, and so is it at any later visit while its rows stay.
+        // ones that depend only on the two rows go first, where a remembered
+        // decision does not already settle the edge. The contour and
+        // joined-apexes lookups wait for the area and angle tests: an edge
+        // they refuse is passed over uncounted, joined or not, on the
+        // contour or not, and so is it at any later visit while its rows stay.
         const uint64_t key = edge_key(e->lo, e->hi);
         const int32_t a = e->lo, b = e->hi;
         if (b < np) continue;
@@ -1074,7 +1080,7 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
             // they would pass again. The contour test cannot change either;
             // the joined apexes can, and decide whether a refusal counts.
             seen = flip_ws.verdicts + 3 * f0 + side_of(r0, a, b);
-            if (seen->key == key && seen->tag >> 1 == era && seen->f1 == (int32_t)f1 && seen->s0 == stamp[f0] &&
+            if (recall && seen->key == key && seen->tag >> 1 == era && seen->f1 == (int32_t)f1 && seen->s0 == stamp[f0] &&
                 seen->s1 == stamp[f1]) {
                 if (seen->tag & 1) {
                     const int32_t c = apex(r0, a, b), d = apex(r1, a, b);
@@ -1094,8 +1100,7 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         // the rows (p, d, c), (d, q, c) would turn one of them over.
         if (!row_runs(r1, q, p)) continue;
         const int32_t cd_lo = c < d ? c : d, cd_hi = c < d ? d : c;
-        if (keyset_has(ks, key)) continue;
-        if (seen) seen->key = 0;
+        if (recall) seen->key = 0;
         int32_t lo = p < q ? p : q;
         if (c < lo) lo = c;
         if (d < lo) lo = d;
@@ -1125,6 +1130,7 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
             refuse(0);
             continue;
         }
+        if (keyset_has(ks, key)) continue;
         if (joined(cd_lo, cd_hi)) {
             if (remember) push(&flip_ws.unsettled, ri);
             continue;
