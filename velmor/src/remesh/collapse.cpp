@@ -148,7 +148,7 @@ static void build_vf(adjacency* adj, const tris* ts, int64_t nv, int32_t* heads)
     int64_t* fill = cws.fill;
     int32_t* face = adj->vf_face;
     memset(start, 0, (size_t)(nv + 1) * sizeof(int64_t));
-    memset(fill, 0, (size_t)(nv + 1) * sizeof(int64_t));
+    // fill[v] runs from start[v] on: one counter a listing reads and bumps.
     auto list = [&](int64_t t, const int32_t* c, int j, int64_t k) {
         face[k] = (int32_t)t;
         heads[2 * k] = c[j == 2 ? 0 : j + 1];
@@ -161,10 +161,11 @@ static void build_vf(adjacency* adj, const tris* ts, int64_t nv, int32_t* heads)
             for (int j = 0; j < 3; j++) start[c[j] + 1] += 1;
         }
         for (int64_t v = 0; v < nv; v++) start[v + 1] += start[v];
+        memcpy(fill, start, (size_t)nv * sizeof(int64_t));
         for (int64_t t = 0; t < nt; t++) {
             const int32_t* c = ts->tri + 3 * t;
             if (!tri_ok(c, nv)) continue;
-            for (int j = 0; j < 3; j++) list(t, c, j, start[c[j]] + fill[c[j]]++);
+            for (int j = 0; j < 3; j++) list(t, c, j, fill[c[j]]++);
         }
         return;
     }
@@ -178,12 +179,12 @@ static void build_vf(adjacency* adj, const tris* ts, int64_t nv, int32_t* heads)
         for (int j = 0; j < 3; j++) __atomic_fetch_add(&start[c[j] + 1], 1, __ATOMIC_RELAXED);
     }
     for (int64_t v = 0; v < nv; v++) start[v + 1] += start[v];
+    memcpy(fill, start, (size_t)nv * sizeof(int64_t));
 #pragma omp parallel for schedule(static)
     for (int64_t t = 0; t < nt; t++) {
         const int32_t* c = ts->tri + 3 * t;
         if (!tri_ok(c, nv)) continue;
-        for (int j = 0; j < 3; j++)
-            list(t, c, j, start[c[j]] + __atomic_fetch_add(&fill[c[j]], 1, __ATOMIC_RELAXED));
+        for (int j = 0; j < 3; j++) list(t, c, j, __atomic_fetch_add(&fill[c[j]], 1, __ATOMIC_RELAXED));
     }
 #pragma omp parallel for schedule(dynamic, 1024)
     for (int64_t v = 0; v < nv; v++) sort_ints(face + start[v], start[v + 1] - start[v]);
@@ -602,6 +603,16 @@ static int64_t collapse_subpass(verts* vs, tris* ts, const border* bd, int32_t n
                 __builtin_prefetch(locked + lb);
                 __builtin_prefetch(adj.nb_start + la);
                 __builtin_prefetch(adj.nb_start + lb);
+                __builtin_prefetch(adj.vf_start + la);
+                __builtin_prefetch(adj.vf_start + lb);
+            }
+            // Nearer on, the lists its tests read.
+            if (i + 3 < ncand) {
+                const int32_t la = cands[i + 3].a, lb = cands[i + 3].b;
+                __builtin_prefetch(adj.nb_vert + adj.nb_start[la]);
+                __builtin_prefetch(adj.nb_vert + adj.nb_start[lb]);
+                __builtin_prefetch(adj.vf_face + adj.vf_start[la]);
+                __builtin_prefetch(adj.vf_face + adj.vf_start[lb]);
             }
             if (team && i % kWalkStep == 0) __atomic_store_n(&walked, i, __ATOMIC_RELAXED);
             if (is_locked(a) || is_locked(b)) continue;
