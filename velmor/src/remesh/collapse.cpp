@@ -115,26 +115,10 @@ static inline bool tri_ok(const int32_t* t, int64_t nv)
 
 struct adjacency {
     int64_t* vf_start;  // nv + 1
-    int32_t* vf_face;   // triangles per vertex, ascending
+    int32_t* vf_face;   // triangles per vertex; ascending on one thread, any order on a team
     int64_t* nb_start;  // nv + 1
     int32_t* nb_vert;   // neighbours per vertex, ascending, distinct
 };
-
-// Small runs by insertion, a hub's long run by std::sort: equal entries are
-// equal ints, so the order is the same either way.
-static void sort_ints(int32_t* x, int64_t n)
-{
-    if (n > 24) {
-        std::sort(x, x + n);
-        return;
-    }
-    for (int64_t i = 1; i < n; i++) {
-        const int32_t y = x[i];
-        int64_t j = i;
-        for (; j > 0 && x[j - 1] > y; j--) x[j] = x[j - 1];
-        x[j] = y;
-    }
-}
 
 // One walk over the rows lists each vertex's triangles and, beside each
 // listing of v at corner j, the two corners either side of it (heads[2 k],
@@ -169,9 +153,10 @@ static void build_vf(adjacency* adj, const tris* ts, int64_t nv, int32_t* heads)
         }
         return;
     }
-    // On the team the triangles of a vertex arrive in any order; sorting
-    // each vertex's list gives the ascending order the serial fill makes.
-    // Its heads are a set, which the neighbour lists sort anyway.
+    // On the team the triangles of a vertex arrive in any order, which no
+    // test can tell: they read a vertex's triangles as a set (all pass, a
+    // count, or the one triangle that holds a side where only one does).
+    // Its heads are a set too, which the neighbour lists sort anyway.
 #pragma omp parallel for schedule(static)
     for (int64_t t = 0; t < nt; t++) {
         const int32_t* c = ts->tri + 3 * t;
@@ -186,8 +171,6 @@ static void build_vf(adjacency* adj, const tris* ts, int64_t nv, int32_t* heads)
         if (!tri_ok(c, nv)) continue;
         for (int j = 0; j < 3; j++) list(t, c, j, __atomic_fetch_add(&fill[c[j]], 1, __ATOMIC_RELAXED));
     }
-#pragma omp parallel for schedule(dynamic, 1024)
-    for (int64_t v = 0; v < nv; v++) sort_ints(face + start[v], start[v + 1] - start[v]);
 }
 
 // The neighbours of v, ascending and distinct, from the heads beside its

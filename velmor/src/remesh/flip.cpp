@@ -195,6 +195,19 @@ static void renew_bytes(T** array, int64_t need, bool zeroed = false)
     populate(*array, bytes);
 }
 
+// A set of n bits, all clear, in *bits of *cap words.
+static uint64_t* clear_bits(uint64_t** bits, int64_t* cap, int64_t n)
+{
+    const int64_t words = n / 64 + 1;
+    if (*cap < words) {
+        renew(bits, words, true);
+        *cap = words;
+    } else {
+        memset(*bits, 0, (size_t)words * sizeof(uint64_t));
+    }
+    return *bits;
+}
+
 // Room for n entries in list, its entries kept.
 template <class T>
 static void reserve_list(flip_list<T>* list, int64_t n)
@@ -949,14 +962,7 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
     // On a team, the records of a fresh build (every edge, visited only from
     // the order list) are judged side by side on the rows of the call's
     // start; the sweep then recomputes only where a flip has changed a row.
-    const int64_t flipped_words = nt / 64 + 1;
-    if (flip_ws.flipped_cap < flipped_words) {
-        renew(&flip_ws.flipped, flipped_words, true);
-        flip_ws.flipped_cap = flipped_words;
-    } else {
-        memset(flip_ws.flipped, 0, (size_t)flipped_words * sizeof(uint64_t));
-    }
-    uint64_t* flipped = flip_ws.flipped;
+    uint64_t* flipped = clear_bits(&flip_ws.flipped, &flip_ws.flipped_cap, nt);
     auto was_flipped = [flipped](int64_t t) { return (flipped[t >> 6] >> (t & 63) & 1) != 0; };
     // A patched call prejudges the records of its list; those a flip of the
     // call adds to it take the full path.
@@ -973,13 +979,7 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
             renew(&flip_ws.pre, nrec);
             flip_ws.pre_cap = nrec;
         }
-        const int64_t words = nv / 64 + 1;
-        if (flip_ws.vflip_cap < words) {
-            renew(&flip_ws.vflip, words, true);
-            flip_ws.vflip_cap = words;
-        } else {
-            memset(flip_ws.vflip, 0, (size_t)words * sizeof(uint64_t));
-        }
+        clear_bits(&flip_ws.vflip, &flip_ws.vflip_cap, nv);
         pre = flip_ws.pre;
 #pragma omp parallel for schedule(dynamic, 512)
         for (int32_t u = 0; u < nrec; u++)
