@@ -7,6 +7,9 @@
 
 #include <sys/mman.h>
 
+#include <omp.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -27,8 +30,19 @@ void populate(void* p, size_t bytes)
     const uintptr_t page = 4096;
     const uintptr_t from = ((uintptr_t)p + page - 1) & ~(page - 1);
     const uintptr_t to = ((uintptr_t)p + bytes) & ~(page - 1);
-    // An older kernel refuses the advice: the pages then fault in on use.
-    if (to > from) (void)madvise((void*)from, to - from, MADV_POPULATE_WRITE);
+    if (to <= from) return;
+    // A large table is mapped in by the team, each thread its own stretches
+    // of whole 2 MiB page-table spans, so that no two share a lock. An
+    // older kernel refuses the advice: the pages then fault in on use.
+    const uintptr_t span = (uintptr_t)2 << 20, base = from & ~(span - 1);
+    const int64_t nspan = (int64_t)((to - base + span - 1) / span);
+    const bool team = nspan >= 8 && omp_get_max_threads() > 1;
+#pragma omp parallel for schedule(static) if (team)
+    for (int64_t k = 0; k < nspan; k++) {
+        const uintptr_t lo = std::max(from, base + (uintptr_t)k * span);
+        const uintptr_t hi = std::min(to, base + (uintptr_t)(k + 1) * span);
+        if (hi > lo) (void)madvise((void*)lo, hi - lo, MADV_POPULATE_WRITE);
+    }
 }
 
 void verts_reserve(verts* v, int64_t need)
