@@ -4,6 +4,7 @@
 #include "core/params.h"
 
 #include <gtest/gtest.h>
+#include <omp.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -66,6 +67,28 @@ TEST(TrisCapacity, DoublesFrom1024)
     struct Case { int64_t need, want; };
     const Case cases[] = {{17, 1024}, {1024, 1024}, {1025, 2048}, {1009 + 16, 2048}, {70000, 131072}};
     for (const Case& c : cases) EXPECT_EQ(tris_capacity_for(c.need), c.want) << c.need;
+}
+
+// Mapping a table in ahead must not touch what it holds: blocks that start
+// and end off a page, below the size that is mapped and far above it (many
+// 2 MiB spans, shared by a team), each filled with a pattern first.
+TEST(Populate, KeepsTheContentsOfEveryByte)
+{
+    struct Case { size_t offset, bytes; };
+    const Case cases[] = {{0, 4096}, {123, (size_t)1 << 20}, {8, ((size_t)1 << 20) + 777},
+                          {4000, (size_t)37 << 20}};
+    for (int team : {1, 8}) {
+        omp_set_num_threads(team);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message() << team << " threads, " << c.bytes << " bytes at +" << c.offset);
+            std::vector<unsigned char> block(c.offset + c.bytes + 64);
+            for (size_t i = 0; i < block.size(); i++) block[i] = (unsigned char)(i * 131 + 7);
+            const std::vector<unsigned char> want = block;
+            populate(block.data() + c.offset, c.bytes);
+            ASSERT_TRUE(block == want);
+        }
+    }
+    omp_set_num_threads(omp_get_num_procs());
 }
 
 TEST(StoresSetup, CopiesTheInputWithItsMargins)

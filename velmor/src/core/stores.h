@@ -32,10 +32,11 @@ struct tris {
 // realloc, or "memoire insuffisante (%zu octets)\n" and status 3.
 void* xrealloc(void* p, size_t bytes);
 
-// Maps in the pages of a freshly allocated table of bytes at p in one call,
-// where the kernel allows it: a team writing a fresh table would otherwise
-// fault its pages in one by one, every fault taking a lock the others wait
-// on. Contents are kept; small tables are left to fault in as they are used.
+// Maps in the pages of a freshly allocated table of bytes at p ahead of
+// use, where the kernel allows it (a team maps a large one): a team writing
+// a fresh table would otherwise fault its pages in one by one, every fault
+// taking a lock the others wait on. Contents are kept; tables under 1 MiB
+// are left to fault in as they are used.
 void populate(void* p, size_t bytes);
 
 // Capacity at least need: 1024 doubled; the three arrays grow together.

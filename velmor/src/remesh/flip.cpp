@@ -166,6 +166,25 @@ static struct {
     int64_t verdict_cap; // triangles
 } flip_ws;
 
+using flip_verdict = decltype(flip_ws)::verdict;
+
+// The decision kept for edge key whose rows are f0 and f1 now, made in era.
+static inline flip_verdict kept_decision(uint64_t key, int64_t f0, int64_t f1, uint32_t era, uint32_t counted)
+{
+    return {key, (int32_t)f1, flip_ws.stamp[f0], flip_ws.stamp[f1], era << 1 | counted};
+}
+
+// True while the decision in seen was made for key in era, on the rows f0
+// and f1 as they are now.
+static inline bool decision_holds(const flip_verdict* seen, uint64_t key, int64_t f0, int64_t f1, uint32_t era)
+{
+    return seen->key == key && seen->tag >> 1 == era && seen->f1 == (int32_t)f1 &&
+           seen->s0 == flip_ws.stamp[f0] && seen->s1 == flip_ws.stamp[f1];
+}
+
+static inline bool bit_of(const uint64_t* bits, int64_t i) { return (bits[i >> 6] >> (i & 63) & 1) != 0; }
+static inline void set_bit(uint64_t* bits, int64_t i) { bits[i >> 6] |= 1ull << (i & 63); }
+
 // The records stand for the sweep's edge table and fail with its message.
 template <class T>
 static void grow(T** array, int64_t need)
@@ -847,8 +866,7 @@ static flip_prejudged prejudge(const flip_edge* e, const int32_t* tri, const dou
     if (remember) out.side = (uint8_t)side_of(r0, a, b);
     if (recall) {
         const auto* seen = flip_ws.verdicts + 3 * f0 + out.side;
-        if (seen->key == key && seen->tag >> 1 == era && seen->f1 == (int32_t)f1 &&
-            seen->s0 == flip_ws.stamp[f0] && seen->s1 == flip_ws.stamp[f1]) {
+        if (decision_holds(seen, key, f0, f1, era)) {
             out.kind = kMemoQuiet;
             if (seen->tag & 1) {
                 out.kind = kMemoCounted;
@@ -880,7 +898,7 @@ static flip_prejudged prejudge(const flip_edge* e, const int32_t* tri, const dou
                                  key1, tol, grow, &n0, &n1, &k0, &k1);
     if (out.kind == kRefused) {
         if (remember)
-            flip_ws.verdicts[3 * f0 + out.side] = {key, (int32_t)f1, flip_ws.stamp[f0], flip_ws.stamp[f1], era << 1};
+            flip_ws.verdicts[3 * f0 + out.side] = kept_decision(key, f0, f1, era, 0);
         return out;
     }
     if (keyset_has(ks, key)) {
@@ -963,7 +981,6 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
     // the order list) are judged side by side on the rows of the call's
     // start; the sweep then recomputes only where a flip has changed a row.
     uint64_t* flipped = clear_bits(&flip_ws.flipped, &flip_ws.flipped_cap, nt);
-    auto was_flipped = [flipped](int64_t t) { return (flipped[t >> 6] >> (t & 63) & 1) != 0; };
     // A patched call prejudges the records of its list; those a flip of the
     // call adds to it take the full path.
     const bool judged = nrec >= kJudgeParallelMin && omp_get_max_threads() > 1;
@@ -987,7 +1004,7 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
                               remember, recall, era);
     }
     uint64_t* vflip = flip_ws.vflip;
-    auto flipped_corner = [&](int32_t v) { return v < 0 || v >= nv || (vflip[v >> 6] >> (v & 63) & 1) != 0; };
+    auto flipped_corner = [&](int32_t v) { return v < 0 || v >= nv || bit_of(vflip, v); };
     flip_list<int32_t>& pending = flip_ws.pending;
     pending.n = 0;
     auto later_first = [edges](int32_t l, int32_t r) { return edges[l].first > edges[r].first; };
@@ -1038,7 +1055,7 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         if (pj) {
             // A record keeps its sides' count and its rows through a call.
             if (pj->kind == kStatic) continue;
-            if (!was_flipped(pj->f0) && !was_flipped(pj->f1)) {
+            if (!bit_of(flipped, pj->f0) && !bit_of(flipped, pj->f1)) {
                 if (pj->kind == kPass || pj->kind == kMemoQuiet) continue;
                 if (pj->kind == kMemoCounted) {
                     if (!joined(pj->c < pj->d ? pj->c : pj->d, pj->c < pj->d ? pj->d : pj->c)) (*refusals)++;
@@ -1073,15 +1090,14 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         const int64_t f0 = e->face[0], f1 = e->face[1];
         int32_t* r0 = tri + 3 * f0;
         int32_t* r1 = tri + 3 * f1;
-        decltype(flip_ws.verdicts) seen = nullptr;
+        flip_verdict* seen = nullptr;
         if (remember) {
             // A decision is found only while both rows are as they were when
             // it was made, and it was made only past the tests on the rows:
             // they would pass again. The contour test cannot change either;
             // the joined apexes can, and decide whether a refusal counts.
             seen = flip_ws.verdicts + 3 * f0 + side_of(r0, a, b);
-            if (recall && seen->key == key && seen->tag >> 1 == era && seen->f1 == (int32_t)f1 && seen->s0 == stamp[f0] &&
-                seen->s1 == stamp[f1]) {
+            if (recall && decision_holds(seen, key, f0, f1, era)) {
                 if (seen->tag & 1) {
                     const int32_t c = apex(r0, a, b), d = apex(r1, a, b);
                     if (!joined(c < d ? c : d, c < d ? d : c)) (*refusals)++;
@@ -1107,7 +1123,7 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         const double tol = lo < np ? tol_rim : tol_in;
         // Remembers a refusal by the geometric tests for the next call of the phase.
         auto refuse = [&](int32_t counted) {
-            if (seen) *seen = {key, (int32_t)f1, stamp[f0], stamp[f1], era << 1 | (uint32_t)counted};
+            if (seen) *seen = kept_decision(key, f0, f1, era, (uint32_t)counted);
         };
 
         const double *P = at(xyz, p), *Q = at(xyz, q), *C = at(xyz, c), *D = at(xyz, d);
@@ -1154,11 +1170,11 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         area2[f1] = n1;
         angle_key[f0] = k0;
         angle_key[f1] = k1;
-        flipped[f0 >> 6] |= 1ull << (f0 & 63);
-        flipped[f1 >> 6] |= 1ull << (f1 & 63);
+        set_bit(flipped, f0);
+        set_bit(flipped, f1);
         if (judged)
             for (int32_t v : {p, q, c, d})
-                if (v >= 0 && v < nv) vflip[v >> 6] |= 1ull << (v & 63);
+                if (v >= 0 && v < nv) set_bit(vflip, v);
         e->live = 0;
         mark_created(cd_lo, cd_hi);
         if (flip_ws.patched_call) {
