@@ -333,7 +333,10 @@ TEST(SaveProcess, NamedTemporaryFileReplacesTheOutput)
 
 // A run killed while it saves, as soon as its file shows in the folder and
 // later, leaves the earlier file or the complete new one and nothing else,
-// and keeps the lines it printed before the save.
+// and keeps the lines it printed before the save. The one exception is a
+// kill in the instant between naming the complete file and renaming it over
+// the output, which no call closes: the new file is then left whole beside
+// the earlier one.
 TEST(SaveProcess, KilledSaveLeavesTheEarlierFileOrTheNewOne)
 {
     testsupport::TempDir dir;
@@ -348,20 +351,29 @@ TEST(SaveProcess, KilledSaveLeavesTheEarlierFileOrTheNewOne)
 
     fs::create_directory(dir.file("out"));
     const std::string output = dir.file("out/model.3mf");
+    // A loaded machine may let a whole save pass between two looks: the
+    // kills are tried again until one landed.
     int killed = 0;
-    for (uint64_t min_bytes : {uint64_t(0), saved.size() / 4, saved.size() / 2}) {
-        SCOPED_TRACE(min_bytes);
-        testsupport::WriteBytes(output, earlier);
-        testsupport::KillWhenWriting kill(dir.file("out"), min_bytes);
-        testsupport::RunOptions options;
-        options.while_running = std::ref(kill);
-        const testsupport::RunResult r = testsupport::Run({OMBRANE_EXE, input, output}, options);
-        const std::vector<uint8_t> left = testsupport::ReadBytes(output);
-        EXPECT_TRUE(left == earlier || left == saved) << left.size() << " bytes";
-        ExpectOnly(dir.file("out"), {"model.3mf"});
-        if (r.status != -1) continue;
-        killed++;
-        EXPECT_NE(r.out.find(verified), std::string::npos) << r.out;
+    for (int round = 0; round < 5 && killed == 0; round++) {
+        for (uint64_t min_bytes : {uint64_t(0), saved.size() / 4, saved.size() / 2}) {
+            SCOPED_TRACE(min_bytes);
+            testsupport::WriteBytes(output, earlier);
+            testsupport::KillWhenWriting kill(dir.file("out"), min_bytes);
+            testsupport::RunOptions options;
+            options.while_running = std::ref(kill);
+            const testsupport::RunResult r = testsupport::Run({OMBRANE_EXE, input, output}, options);
+            const std::vector<uint8_t> left = testsupport::ReadBytes(output);
+            EXPECT_TRUE(left == earlier || left == saved) << left.size() << " bytes";
+            if (!kill.named().empty() && testsupport::FileExists(kill.named())) {
+                EXPECT_EQ(left, earlier);
+                EXPECT_TRUE(testsupport::ReadBytes(kill.named()) == saved) << kill.named();
+                fs::remove(kill.named());
+            }
+            ExpectOnly(dir.file("out"), {"model.3mf"});
+            if (r.status != -1) continue;
+            killed++;
+            EXPECT_NE(r.out.find(verified), std::string::npos) << r.out;
+        }
     }
     EXPECT_GT(killed, 0);
 }

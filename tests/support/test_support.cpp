@@ -156,6 +156,10 @@ void KillWhenWriting::operator()(pid_t pid)
         if (stat(link.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || (uint64_t)st.st_size < min_bytes_) continue;
         kill(pid, SIGKILL);
         fired_ = true;
+        const std::string unnamed_tail = " (deleted)";
+        if (path.size() < unnamed_tail.size() ||
+            path.compare(path.size() - unnamed_tail.size(), unnamed_tail.size(), unnamed_tail) != 0)
+            named_ = path;
         break;
     }
     closedir(dir);

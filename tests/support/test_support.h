@@ -57,12 +57,16 @@ public:
     KillWhenWriting(const std::string& folder, uint64_t min_bytes);
     void operator()(pid_t pid);
     bool fired() const { return fired_; }
+    // The name the file had when the kill was sent, empty when it had none
+    // (unnamed) or no kill was sent.
+    const std::string& named() const { return named_; }
 
 private:
     std::string folder_;
     std::vector<std::string> earlier_;  // sorted paths
     uint64_t min_bytes_;
     bool fired_ = false;
+    std::string named_;
 };
 
 std::vector<uint8_t> ReadBytes(const std::string& path);

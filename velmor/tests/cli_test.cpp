@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <regex>
@@ -334,6 +335,9 @@ TEST(OutputFile, FailureAfterTheWorkLeavesNoTraceAndNoFinalLine)
 
 // A run killed while it writes, as soon as its file shows in the folder and
 // later, leaves the earlier file or the complete new one and nothing else.
+// The one exception is a kill in the instant between naming the complete
+// file and renaming it over the output, which no call closes: the new file
+// is then left whole beside the earlier one.
 TEST(OutputFile, KilledWriteLeavesTheEarlierFileOrTheNewOne)
 {
     // The hole's two triangles over and over: megabytes of output, written
@@ -345,18 +349,27 @@ TEST(OutputFile, KilledWriteLeavesTheEarlierFileOrTheNewOne)
     velmorkit::WriteInput(in, mesh);
     ASSERT_EQ(mkdir(dir.file("out").c_str(), 0755), 0);
     const std::vector<uint8_t> written = CapAsRead(mesh), earlier = {1, 2, 3};
+    // A loaded machine may let a whole write pass between two looks: the
+    // kills are tried again until one landed.
     int killed = 0;
-    for (uint64_t min_bytes : {uint64_t(0), written.size() / 4, written.size() / 2}) {
-        SCOPED_TRACE(min_bytes);
-        testsupport::WriteBytes(out, earlier);
-        testsupport::KillWhenWriting kill(dir.file("out"), min_bytes);
-        testsupport::RunOptions options;
-        options.while_running = std::ref(kill);
-        RunResult r = testsupport::Run({VELMOR_EXE, "--remesh", in, out, "--max-passes", "0"}, options);
-        const std::vector<uint8_t> left = ReadBytes(out);
-        EXPECT_TRUE(left == earlier || left == written) << left.size() << " bytes";
-        EXPECT_EQ(DirEntries(dir.file("out")), std::vector<std::string>{"out.bin"});
-        if (r.status == -1) killed++;
+    for (int round = 0; round < 5 && killed == 0; round++) {
+        for (uint64_t min_bytes : {uint64_t(0), written.size() / 4, written.size() / 2}) {
+            SCOPED_TRACE(min_bytes);
+            testsupport::WriteBytes(out, earlier);
+            testsupport::KillWhenWriting kill(dir.file("out"), min_bytes);
+            testsupport::RunOptions options;
+            options.while_running = std::ref(kill);
+            RunResult r = testsupport::Run({VELMOR_EXE, "--remesh", in, out, "--max-passes", "0"}, options);
+            const std::vector<uint8_t> left = ReadBytes(out);
+            EXPECT_TRUE(left == earlier || left == written) << left.size() << " bytes";
+            if (!kill.named().empty() && testsupport::FileExists(kill.named())) {
+                EXPECT_EQ(left, earlier);
+                EXPECT_TRUE(ReadBytes(kill.named()) == written) << kill.named();
+                std::remove(kill.named().c_str());
+            }
+            EXPECT_EQ(DirEntries(dir.file("out")), std::vector<std::string>{"out.bin"});
+            if (r.status == -1) killed++;
+        }
     }
     EXPECT_GT(killed, 0);
 }
