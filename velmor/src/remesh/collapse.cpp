@@ -597,6 +597,18 @@ static int64_t collapse_subpass(verts* vs, tris* ts, const border* bd, int32_t n
                 __builtin_prefetch(adj.vf_face + adj.vf_start[la]);
                 __builtin_prefetch(adj.vf_face + adj.vf_start[lb]);
             }
+            // Next on, the rows and neighbours those lists name, unless
+            // already locked out or judged ahead.
+            if (i + 1 < ncand && (!team || __atomic_load_n(&verdicts[i + 1], __ATOMIC_RELAXED) == kUnjudged)) {
+                const int32_t la = cands[i + 1].a, lb = cands[i + 1].b;
+                if (!is_locked(la) && !is_locked(lb))
+                    for (const int32_t v : {la, lb}) {
+                        for (int64_t k = adj.vf_start[v]; k < adj.vf_start[v + 1]; k++)
+                            __builtin_prefetch(ts->tri + 3 * (int64_t)adj.vf_face[k]);
+                        for (int64_t k = adj.nb_start[v]; k < adj.nb_start[v + 1]; k++)
+                            __builtin_prefetch(vs->xyz + 3 * (int64_t)adj.nb_vert[k]);
+                    }
+            }
             if (team && i % kWalkStep == 0) __atomic_store_n(&walked, i, __ATOMIC_RELAXED);
             if (is_locked(a) || is_locked(b)) continue;
             uint8_t verdict = team ? __atomic_load_n(&verdicts[i], __ATOMIC_RELAXED) : (uint8_t)kUnjudged;

@@ -143,6 +143,8 @@ static struct {
     int64_t pre_cap;
     uint64_t* vflip;     // a bit per corner of a quad flipped in the call
     int64_t vflip_cap;   // words
+    uint64_t* side_bits; // a bit per side, clear between calls: a patch's visiting order
+    int64_t side_bits_cap; // words
     uint64_t* flipped;   // a bit per triangle flipped in the call: small enough to stay cached
     int64_t flipped_cap; // words
     double* cache;      // 2 per triangle
@@ -533,7 +535,7 @@ static void mark_dirty(int32_t row)
 // what this call must visit; false, with the records left for a full
 // build, where a patch cannot know them (an edge of three or more sides, a
 // bucket without room for a new edge).
-static bool patch_records(const int32_t* tri)
+static bool patch_records(const int32_t* tri, int64_t nt)
 {
     flip_edge* edges = flip_ws.edges;
     flip_list<int32_t>& affected = flip_ws.affected;
@@ -658,12 +660,16 @@ static bool patch_records(const int32_t* tri)
     // distinct: each record keeps its two smallest sides (in first and
     // face[1] meanwhile) and its count as they come, as its sorted sides
     // would give them.
+    // The records lie all over their array: each loop fetches a few ahead.
+    constexpr int64_t ahead = 16;
     for (int64_t i = 0; i < affected.n; i++) {
+        if (i + ahead < affected.n) __builtin_prefetch(&edges[affected.at[i + ahead]]);
         flip_edge& e = edges[affected.at[i]];
         e.first = e.face[1] = INT32_MAX;
         e.nface = 0;
     }
     for (int64_t k = 0; k < occs.n; k++) {
+        if (k + ahead < occs.n) __builtin_prefetch(&edges[occs.at[k + ahead].rec]);
         flip_edge& e = edges[occs.at[k].rec];
         const int32_t side = occs.at[k].side;
         if (side < e.first) {
@@ -675,6 +681,7 @@ static bool patch_records(const int32_t* tri)
         e.nface++;
     }
     for (int64_t i = 0; i < affected.n; i++) {
+        if (i + ahead < affected.n) __builtin_prefetch(&edges[affected.at[i + ahead]]);
         flip_edge& e = edges[affected.at[i]];
         e.face[0] = e.first / 3;
         e.face[1] = e.nface > 1 ? e.face[1] / 3 : 0;
@@ -694,13 +701,51 @@ static bool patch_records(const int32_t* tri)
         if (!rec_mark[order[i]]) rec_mark[order[i]] = 1;
         push(&flip_ws.touched, order[i]);
     }
-    // First sides are distinct: sorting (first, record) keys orders the
-    // records by first side without reading a record per comparison.
-    reserve_list(&flip_ws.order_keys, nrec);
-    uint64_t* keys = flip_ws.order_keys.at;
-    for (int32_t i = 0; i < nrec; i++) keys[i] = (uint64_t)(uint32_t)edges[order[i]].first << 32 | (uint32_t)order[i];
-    std::sort(keys, keys + nrec);
-    for (int32_t i = 0; i < nrec; i++) order[i] = (int32_t)(uint32_t)keys[i];
+    // First sides are distinct. A long list is ordered by a bit per side,
+    // set at each record's first side and read in order, the record beside
+    // it in first_of (free until the next build); a short one, or one whose
+    // first sides are found not distinct after all, by sorting (first,
+    // record) keys, which reads no record per comparison.
+    const int64_t nside = 3 * nt;
+    bool ordered = false;
+    if (nrec >= nside / 256 && flip_ws.first_cap >= nside + 1) {
+        if (flip_ws.side_bits_cap < nside / 64 + 1) {
+            renew(&flip_ws.side_bits, nside / 64 + 1, true);
+            flip_ws.side_bits_cap = nside / 64 + 1;
+        }
+        uint64_t* bits = flip_ws.side_bits;  // all clear between calls
+        int32_t* first_of = flip_ws.first_of;
+        int32_t set = 0;
+        for (; set < nrec; set++) {
+            const int32_t p = edges[order[set]].first;
+            if (p < 0 || p >= nside || bit_of(bits, p)) break;
+            set_bit(bits, p);
+            first_of[p] = order[set];
+        }
+        if (set == nrec) {
+            int32_t n = 0;
+            for (int64_t w = 0; w <= nside / 64; w++) {
+                uint64_t x = bits[w];
+                if (!x) continue;
+                bits[w] = 0;
+                for (; x; x &= x - 1) order[n++] = first_of[64 * w + __builtin_ctzll(x)];
+            }
+            ordered = true;
+        } else {
+            for (int32_t i = 0; i < set; i++) {
+                const int32_t p = edges[order[i]].first;
+                bits[p >> 6] &= ~(1ull << (p & 63));
+            }
+        }
+    }
+    if (!ordered) {
+        reserve_list(&flip_ws.order_keys, nrec);
+        uint64_t* keys = flip_ws.order_keys.at;
+        for (int32_t i = 0; i < nrec; i++)
+            keys[i] = (uint64_t)(uint32_t)edges[order[i]].first << 32 | (uint32_t)order[i];
+        std::sort(keys, keys + nrec);
+        for (int32_t i = 0; i < nrec; i++) order[i] = (int32_t)(uint32_t)keys[i];
+    }
     flip_ws.nrec = nrec;
     forget_dirty();
     return true;
@@ -760,8 +805,8 @@ void flip_release()
     flip_ws.nbucket = 0;
     flip_ws.nrec = 0;
     free(flip_ws.pre);
-    free_and_null(flip_ws.vflip);
-    flip_ws.vflip_cap = 0;
+    free_and_null(flip_ws.vflip, flip_ws.side_bits);
+    flip_ws.vflip_cap = flip_ws.side_bits_cap = 0;
     free(flip_ws.flipped);
     flip_ws.pre = nullptr;
     flip_ws.flipped = nullptr;
@@ -840,10 +885,11 @@ static inline uint8_t geometric_verdict(const double* P, const double* Q, const 
     return dev > tol ? kDeviates : kFlips;
 }
 
-// What the sweep would do with record e on the call's starting state, in its
-// order of tests, reading the triangles' cached areas and keys. Each record
-// reads and writes only its own decision slot, so the records can be judged
-// side by side.
+// Writes to out what the sweep would do with record e on the call's starting
+// state, in its order of tests, reading the triangles' cached areas and keys.
+// Each record reads and writes only its own decision slot, so the records can
+// be judged side by side. Written field by field into its slot: a returned
+// struct went through the stack in byte pieces that stalled the judges.
 //
 // A refusal by the geometric tests is kept here as the sweep would keep it
 // on reaching the record with its rows untouched. Where the sweep finds
@@ -851,14 +897,18 @@ static inline uint8_t geometric_verdict(const double* P, const double* Q, const 
 // its stamp, and a decision whose stamps fall behind stays so for the era;
 // where the sweep finds the apexes joined instead, the refusal still holds
 // for the rows and counts nothing, which is what the next visit would find.
-static flip_prejudged prejudge(const flip_edge* e, const int32_t* tri, const double* xyz, const double* area2,
-                               const double* angle_key, const keyset* ks, int32_t np, double tol_rim,
-                               double tol_in, double grow, bool remember, bool recall, uint32_t era)
+static void prejudge(flip_prejudged& out, const flip_edge* e, const int32_t* tri, const double* xyz,
+                     const double* area2, const double* angle_key, const keyset* ks, int32_t np, double tol_rim,
+                     double tol_in, double grow, bool remember, bool recall, uint32_t era)
 {
-    flip_prejudged out{-1, -1, e->face[0], e->face[1], kStatic, 0};
-    if (e->nface != 2) return out;
+    out.c = out.d = -1;
+    out.f0 = e->face[0];
+    out.f1 = e->face[1];
+    out.kind = kStatic;
+    out.side = 0;
+    if (e->nface != 2) return;
     const int32_t a = e->lo, b = e->hi;
-    if (b < np) return out;
+    if (b < np) return;
     const int64_t f0 = e->face[0], f1 = e->face[1];
     const int32_t* r0 = tri + 3 * f0;
     const int32_t* r1 = tri + 3 * f1;
@@ -873,17 +923,17 @@ static flip_prejudged prejudge(const flip_edge* e, const int32_t* tri, const dou
                 out.c = apex(r0, a, b);
                 out.d = apex(r1, a, b);
             }
-            return out;
+            return;
         }
     }
     out.kind = kPass;
-    if (!row_has(r0, a) || !row_has(r0, b) || !row_has(r1, a) || !row_has(r1, b)) return out;
+    if (!row_has(r0, a) || !row_has(r0, b) || !row_has(r1, a) || !row_has(r1, b)) return;
     const int32_t c = apex(r0, a, b), d = apex(r1, a, b);
-    if (c < 0 || d < 0 || c == d) return out;
-    if ((c > d ? c : d) < np) return out;
+    if (c < 0 || d < 0 || c == d) return;
+    if ((c > d ? c : d) < np) return;
     int32_t p = a, q = b;
     if (!row_runs(r0, a, b)) { p = b; q = a; }
-    if (!row_runs(r1, q, p)) return out;
+    if (!row_runs(r1, q, p)) return;
     out.c = c;
     out.d = d;
     int32_t lo = p < q ? p : q;
@@ -899,14 +949,13 @@ static flip_prejudged prejudge(const flip_edge* e, const int32_t* tri, const dou
     if (out.kind == kRefused) {
         if (remember)
             flip_ws.verdicts[3 * f0 + out.side] = kept_decision(key, f0, f1, era, 0);
-        return out;
+        return;
     }
     if (keyset_has(ks, key)) {
         out.kind = kPass;
-        return out;
+        return;
     }
     if (joined(c < d ? c : d, c < d ? d : c)) out.kind = kJoined;
-    return out;
 }
 
 int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* refusals)
@@ -958,7 +1007,7 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         flip_ws.phase_fresh = false;
         flip_ws.phase_nt = nt;
     }
-    flip_ws.patched_call = !fresh && flip_ws.patchable && patch_records(tri);
+    flip_ws.patched_call = !fresh && flip_ws.patchable && patch_records(tri, nt);
     if (!flip_ws.patched_call) {
         build_records(tri, nt, vs->n);
         if (flip_ws.row_mark_cap < nt + 1) {
@@ -998,10 +1047,23 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         }
         clear_bits(&flip_ws.vflip, &flip_ws.vflip_cap, nv);
         pre = flip_ws.pre;
+        // The records and their rows lie all over their arrays: fetch a later
+        // record, then the rows of a nearer one, as the sweep does.
 #pragma omp parallel for schedule(dynamic, 512)
-        for (int32_t u = 0; u < nrec; u++)
-            pre[u] = prejudge(&edges[order[u]], tri, xyz, area2, angle_key, ks, np, tol_rim, tol_in, grow,
-                              remember, recall, era);
+        for (int32_t u = 0; u < nrec; u++) {
+            if (u + 32 < nrec) __builtin_prefetch(&edges[order[u + 32]]);
+            if (u + 12 < nrec) {
+                const flip_edge* later = &edges[order[u + 12]];
+                for (const int64_t f : {(int64_t)later->face[0], (int64_t)later->face[1]}) {
+                    __builtin_prefetch(tri + 3 * f);
+                    __builtin_prefetch(area2 + f);
+                    __builtin_prefetch(angle_key + f);
+                    if (remember) __builtin_prefetch(stamp + f);
+                }
+            }
+            prejudge(pre[u], &edges[order[u]], tri, xyz, area2, angle_key, ks, np, tol_rim, tol_in, grow,
+                     remember, recall, era);
+        }
     }
     uint64_t* vflip = flip_ws.vflip;
     auto flipped_corner = [&](int32_t v) { return v < 0 || v >= nv || bit_of(vflip, v); };
@@ -1037,11 +1099,13 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         // Prejudged, most records are passed over on their outcome and rows
         // alone, which the outcome holds: fetch the record only for the rest.
         if (!judged) {
-            if (u + 16 < nrec) __builtin_prefetch(&edges[order[u + 16]]);
-            if (u + 6 < nrec) {
-                const flip_edge* later = &edges[order[u + 6]];
-                __builtin_prefetch(tri + 3 * (int64_t)later->face[1]);
-                if (stamp) __builtin_prefetch(stamp + later->face[1]);
+            if (u + 32 < nrec) __builtin_prefetch(&edges[order[u + 32]]);
+            if (u + 12 < nrec) {
+                const int64_t f1 = edges[order[u + 12]].face[1];
+                __builtin_prefetch(tri + 3 * f1);
+                __builtin_prefetch(area2 + f1);
+                __builtin_prefetch(angle_key + f1);
+                if (stamp) __builtin_prefetch(stamp + f1);
             }
         } else if (u + 8 < nrec) {
             const flip_prejudged* later = pre + u + 8;
