@@ -51,6 +51,13 @@ static struct {
     int64_t verdicts_cap;
     int64_t vf_start_cap, fill_cap, nb_start_cap, vf_face_cap, nb_vert_cap, heads_cap, remap_cap,
         cands_cap, merged_cap, locked_cap;
+    // A one-thread sub-pass leaves the next one of its phase its candidates
+    // (last), what it found for those it reached (reached, kUnjudged for the
+    // others) and its locks.
+    cand* last;
+    uint8_t *reached, *last_reached, *last_locked;
+    int64_t nlast, last_cap, reached_cap, last_reached_cap, last_locked_cap;
+    bool last_valid;
 } cws;
 
 // Loops over fewer items than this run on the calling thread. Waking a team
@@ -99,6 +106,7 @@ void collapse_release()
     free(cws.cands);
     free(cws.locked);
     free(cws.verdicts);
+    free_and_null(cws.last, cws.reached, cws.last_reached, cws.last_locked);
     cws = {};
 }
 
@@ -515,6 +523,12 @@ static void rebuild_tris(tris* ts, const int32_t* remap, int64_t nv)
     ts->cap = cap;
 }
 
+// The candidates' order: by length, then (a, b).
+static inline bool cand_before(const cand& x, const cand& y)
+{
+    return x.len < y.len || (x.len == y.len && (x.a < y.a || (x.a == y.a && x.b < y.b)));
+}
+
 // One sub-pass; adds its counts to *cnt and returns its merges.
 static int64_t collapse_subpass(verts* vs, tris* ts, const border* bd, int32_t np,
                                 collapse_counts* cnt)
@@ -560,6 +574,23 @@ static int64_t collapse_subpass(verts* vs, tris* ts, const border* bd, int32_t n
         verdicts = cws.verdicts;
         memset(verdicts, kUnjudged, (size_t)ncand);
     }
+    // One thread judges alone, and spares itself the verdicts that still
+    // hold: a merge of x and y changes what the tests of a candidate read
+    // (positions, targets, lists, rows) only around the vertices it locks, x,
+    // y and their neighbours. A candidate neither of whose ends the last
+    // sub-pass locked has the length it had there, so it comes in the same
+    // place among the others that kept theirs, and finds what it was found
+    // to be there.
+    const bool keep = !team;
+    uint8_t* reached = nullptr;
+    if (keep) {
+        reserve(&cws.reached, &cws.reached_cap, ncand, nullptr);
+        reached = cws.reached;
+        memset(reached, kUnjudged, (size_t)ncand);
+    }
+    const cand* last = keep && cws.last_valid ? cws.last : nullptr;
+    const int64_t nlast = cws.nlast;
+    int64_t at_last = 0;
     // Accepted candidates gather in the sort's scratch list, so the walk
     // never writes the list the judges read.
     cand* accepted = cws.merged;
@@ -612,7 +643,13 @@ static int64_t collapse_subpass(verts* vs, tris* ts, const border* bd, int32_t n
             if (team && i % kWalkStep == 0) __atomic_store_n(&walked, i, __ATOMIC_RELAXED);
             if (is_locked(a) || is_locked(b)) continue;
             uint8_t verdict = team ? __atomic_load_n(&verdicts[i], __ATOMIC_RELAXED) : (uint8_t)kUnjudged;
+            if (last && !cws.last_locked[a] && !cws.last_locked[b]) {
+                while (at_last < nlast && cand_before(last[at_last], cands[i])) at_last++;
+                if (at_last < nlast && last[at_last].a == a && last[at_last].b == b)
+                    verdict = cws.last_reached[at_last];
+            }
             if (verdict == kUnjudged) verdict = judge(&adj, vs, ts, a, b);
+            if (keep) reached[i] = verdict;
             if (verdict == kTopo) {
                 cnt->topo++;
                 continue;
@@ -674,12 +711,24 @@ static int64_t collapse_subpass(verts* vs, tris* ts, const border* bd, int32_t n
         targets_fill(bd, vs);
         rebuild_tris(ts, remap, nv);
     }
+    if (keep) {
+        std::swap(cws.cands, cws.last);
+        std::swap(cws.cands_cap, cws.last_cap);
+        std::swap(cws.reached, cws.last_reached);
+        std::swap(cws.reached_cap, cws.last_reached_cap);
+        std::swap(cws.locked, cws.last_locked);
+        std::swap(cws.locked_cap, cws.last_locked_cap);
+        cws.nlast = ncand;
+    }
+    cws.last_valid = keep;
     return merged;
 }
 
 void collapse_phase(verts* vs, tris* ts, const border* bd, int32_t np, collapse_counts* out)
 {
     *out = collapse_counts{};
+    // Flips since the last phase changed rows the verdicts read.
+    cws.last_valid = false;
     for (int32_t s = 0; s < g_par.collapse_passes; s++)
         if (collapse_subpass(vs, ts, bd, np, out) == 0) break;
 }
