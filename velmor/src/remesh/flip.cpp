@@ -1107,6 +1107,16 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
                 __builtin_prefetch(angle_key + f1);
                 if (stamp) __builtin_prefetch(stamp + f1);
             }
+            // Nearer on, the corners' positions those rows name.
+            if (u + 4 < nrec) {
+                const flip_edge* near = &edges[order[u + 4]];
+                const int32_t* n0 = tri + 3 * (int64_t)near->face[0];
+                const int32_t* n1 = tri + 3 * (int64_t)near->face[1];
+                for (int k = 0; k < 3; k++) {
+                    if (n0[k] >= 0 && n0[k] < nv) __builtin_prefetch(xyz + 3 * (int64_t)n0[k]);
+                    if (n1[k] >= 0 && n1[k] < nv) __builtin_prefetch(xyz + 3 * (int64_t)n1[k]);
+                }
+            }
         } else if (u + 8 < nrec) {
             const flip_prejudged* later = pre + u + 8;
             if (later->kind != kStatic) {
