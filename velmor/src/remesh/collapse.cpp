@@ -56,7 +56,7 @@ static struct {
     // others) and its locks.
     cand* last;
     uint8_t *reached, *last_reached, *last_locked;
-    int64_t nlast, last_cap, reached_cap, last_reached_cap, last_locked_cap;
+    int64_t nlast, last_nv, last_cap, reached_cap, last_reached_cap, last_locked_cap;
     bool last_valid;
 } cws;
 
@@ -588,7 +588,8 @@ static int64_t collapse_subpass(verts* vs, tris* ts, const border* bd, int32_t n
         reached = cws.reached;
         memset(reached, kUnjudged, (size_t)ncand);
     }
-    const cand* last = keep && cws.last_valid ? cws.last : nullptr;
+    // Its locks are read by vertex: only over the same store.
+    const cand* last = keep && cws.last_valid && cws.last_nv == nv ? cws.last : nullptr;
     const int64_t nlast = cws.nlast;
     int64_t at_last = 0;
     // Accepted candidates gather in the sort's scratch list, so the walk
@@ -719,6 +720,7 @@ static int64_t collapse_subpass(verts* vs, tris* ts, const border* bd, int32_t n
         std::swap(cws.locked, cws.last_locked);
         std::swap(cws.locked_cap, cws.last_locked_cap);
         cws.nlast = ncand;
+        cws.last_nv = nv;
     }
     cws.last_valid = keep;
     return merged;
