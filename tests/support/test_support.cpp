@@ -165,6 +165,14 @@ void KillWhenWriting::operator()(pid_t pid)
     closedir(dir);
 }
 
+std::optional<std::vector<uint8_t>> KillWhenWriting::TakeNamedLeftover() const
+{
+    if (named_.empty() || !std::filesystem::exists(named_)) return std::nullopt;
+    std::vector<uint8_t> bytes = ReadBytes(named_);
+    std::filesystem::remove(named_);
+    return bytes;
+}
+
 std::vector<uint8_t> ReadBytes(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -57,9 +58,11 @@ public:
     KillWhenWriting(const std::string& folder, uint64_t min_bytes);
     void operator()(pid_t pid);
     bool fired() const { return fired_; }
-    // The name the file had when the kill was sent, empty when it had none
-    // (unnamed) or no kill was sent.
-    const std::string& named() const { return named_; }
+    // After a kill that caught the file already named, in the instant before
+    // it replaced the output: the bytes of that file, which is removed.
+    // Nothing when the file had no name yet, no longer had its own, or no
+    // kill was sent.
+    std::optional<std::vector<uint8_t>> TakeNamedLeftover() const;
 
 private:
     std::string folder_;

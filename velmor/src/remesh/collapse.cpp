@@ -523,12 +523,6 @@ static void rebuild_tris(tris* ts, const int32_t* remap, int64_t nv)
     ts->cap = cap;
 }
 
-// The candidates' order: by length, then (a, b).
-static inline bool cand_before(const cand& x, const cand& y)
-{
-    return x.len < y.len || (x.len == y.len && (x.a < y.a || (x.a == y.a && x.b < y.b)));
-}
-
 // One sub-pass; adds its counts to *cnt and returns its merges.
 static int64_t collapse_subpass(verts* vs, tris* ts, const border* bd, int32_t np,
                                 collapse_counts* cnt)
@@ -579,8 +573,8 @@ static int64_t collapse_subpass(verts* vs, tris* ts, const border* bd, int32_t n
     // (positions, targets, lists, rows) only around the vertices it locks, x,
     // y and their neighbours. A candidate neither of whose ends the last
     // sub-pass locked has the length it had there, so it comes in the same
-    // place among the others that kept theirs, and finds what it was found
-    // to be there.
+    // place among the others that kept theirs (both lists are in cmp_cand's
+    // order), and finds what it was found to be there.
     const bool keep = !team;
     uint8_t* reached = nullptr;
     if (keep) {
@@ -645,7 +639,7 @@ static int64_t collapse_subpass(verts* vs, tris* ts, const border* bd, int32_t n
             if (is_locked(a) || is_locked(b)) continue;
             uint8_t verdict = team ? __atomic_load_n(&verdicts[i], __ATOMIC_RELAXED) : (uint8_t)kUnjudged;
             if (last && !cws.last_locked[a] && !cws.last_locked[b]) {
-                while (at_last < nlast && cand_before(last[at_last], cands[i])) at_last++;
+                while (at_last < nlast && cmp_cand(&last[at_last], &cands[i]) < 0) at_last++;
                 if (at_last < nlast && last[at_last].a == a && last[at_last].b == b)
                     verdict = cws.last_reached[at_last];
             }

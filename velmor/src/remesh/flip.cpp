@@ -186,6 +186,7 @@ static inline bool decision_holds(const flip_verdict* seen, uint64_t key, int64_
 
 static inline bool bit_of(const uint64_t* bits, int64_t i) { return (bits[i >> 6] >> (i & 63) & 1) != 0; }
 static inline void set_bit(uint64_t* bits, int64_t i) { bits[i >> 6] |= 1ull << (i & 63); }
+static inline void clear_bit(uint64_t* bits, int64_t i) { bits[i >> 6] &= ~(1ull << (i & 63)); }
 
 // The records stand for the sweep's edge table and fail with its message.
 template <class T>
@@ -732,10 +733,7 @@ static bool patch_records(const int32_t* tri, int64_t nt)
             }
             ordered = true;
         } else {
-            for (int32_t i = 0; i < set; i++) {
-                const int32_t p = edges[order[i]].first;
-                bits[p >> 6] &= ~(1ull << (p & 63));
-            }
+            for (int32_t i = 0; i < set; i++) clear_bit(bits, edges[order[i]].first);
         }
     }
     if (!ordered) {
