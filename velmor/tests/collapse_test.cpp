@@ -420,6 +420,49 @@ TEST(CollapseSubPasses, LockingAndTheNumberOfSubPasses)
     }
 }
 
+// Heads of a vertex's listings, each (next, prev): closed fans of every
+// size, fans with a gap (a prev that is no next), a listing repeated, and
+// heads at random; corners up to INT32_MAX - 1. Into a separate list and in
+// place, always the sorted distinct heads.
+TEST(CollapseNeighbours, EveryFanListsItsDistinctHeads)
+{
+    std::mt19937 rng(5);
+    std::uniform_int_distribution<int32_t> small(0, 40), any(0, INT32_MAX - 1);
+    auto corner = [&](int k) { return k % 3 == 0 ? INT32_MAX - 1 - small(rng) : k % 3 == 1 ? small(rng) : any(rng); };
+    enum Kind { kClosed, kGap, kRepeat, kRandom };
+    for (Kind kind : {kClosed, kGap, kRepeat, kRandom})
+        for (int d = 1; d <= 12; d++)
+            for (int trial = 0; trial < 40; trial++) {
+                SCOPED_TRACE(testing::Message() << "kind " << kind << " degree " << d << " trial " << trial);
+                std::set<int32_t> ring;
+                while ((int)ring.size() < d) ring.insert(corner(trial + (int)ring.size()));
+                std::vector<int32_t> around(ring.begin(), ring.end());
+                std::shuffle(around.begin(), around.end(), rng);
+                std::vector<std::pair<int32_t, int32_t>> listings;
+                for (int k = 0; k < d; k++) listings.push_back({around[k], around[(k + d - 1) % d]});
+                if (kind == kGap && d > 1) listings.pop_back();
+                if (kind == kRepeat) listings.push_back(listings[rng() % listings.size()]);
+                if (kind == kRandom)
+                    for (auto& l : listings) l = {around[rng() % d], around[rng() % d]};
+                std::shuffle(listings.begin(), listings.end(), rng);
+                std::vector<int32_t> heads;
+                for (auto [next, prev] : listings) {
+                    heads.push_back(next);
+                    heads.push_back(prev);
+                }
+                const std::set<int32_t> distinct(heads.begin(), heads.end());
+                const std::vector<int32_t> want(distinct.begin(), distinct.end());
+                const int64_t nh = (int64_t)heads.size();
+                std::vector<int32_t> padded = heads;
+                padded.resize(heads.size() + 16, -7);
+                std::vector<int32_t> out(heads.size(), -9);
+                const int64_t n = collapse_neighbours(padded.data(), nh, out.data());
+                EXPECT_EQ(std::vector<int32_t>(out.begin(), out.begin() + n), want);
+                const int64_t m = collapse_neighbours(padded.data(), nh, padded.data());
+                EXPECT_EQ(std::vector<int32_t>(padded.begin(), padded.begin() + m), want);
+            }
+}
+
 TEST(CollapseInput, CornersOutsideTheStoreAreNeverFollowed)
 {
     for (int32_t bad : {-1, INT32_MAX, 1 << 30}) {

@@ -7,6 +7,10 @@
 
 #include <cmath>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 static inline double dot3(const double* u, const double* v)
 {
     return u[0] * v[0] + u[1] * v[1] + u[2] * v[2];
@@ -86,6 +90,45 @@ int32_t seg_tri_cross_t(const double* p0, const double* p1, const double* a,
     return 1;
 }
 
+#if defined(__SSE2__)
+// Two of the three sides and two of the three cosines side by side in
+// vector lanes: the same operations on the same operands in each lane, so
+// the same bits, with one square root and one division fewer in line.
+double tri_min_cos(const double* a, const double* b, const double* c)
+{
+    const __m128d dx = _mm_sub_pd(_mm_setr_pd(b[0], c[0]), _mm_setr_pd(a[0], b[0]));
+    const __m128d dy = _mm_sub_pd(_mm_setr_pd(b[1], c[1]), _mm_setr_pd(a[1], b[1]));
+    const __m128d dz = _mm_sub_pd(_mm_setr_pd(b[2], c[2]), _mm_setr_pd(a[2], b[2]));
+    const __m128d l_ca = _mm_sqrt_pd(_mm_add_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy)), _mm_mul_pd(dz, dz)));
+    double ca[3];
+    sub3(a, c, ca);
+    const double lb = norm3(ca);
+    const double lc = _mm_cvtsd_f64(l_ca), la = _mm_cvtsd_f64(_mm_unpackhi_pd(l_ca, l_ca));
+    double shortest = la;
+    if (lb < shortest) shortest = lb;
+    if (lc < shortest) shortest = lc;
+    if (shortest < 1e-12) return 1;  // the angle 0: acos(1) is +0
+
+    // Corners C and A in the lanes (opposite side x, the two sides y, z
+    // meeting there), corner B alone.
+    const __m128d x = l_ca;
+    const __m128d y = _mm_unpackhi_pd(l_ca, _mm_set1_pd(lb));
+    const __m128d z = _mm_unpacklo_pd(_mm_set1_pd(lb), l_ca);
+    const __m128d num = _mm_sub_pd(_mm_add_pd(_mm_mul_pd(y, y), _mm_mul_pd(z, z)), _mm_mul_pd(x, x));
+    __m128d cs = _mm_div_pd(num, _mm_mul_pd(_mm_mul_pd(_mm_set1_pd(2), y), z));
+    // max and min return their second operand for a NaN, as the tests
+    // below leave a NaN cosine as it is.
+    cs = _mm_min_pd(_mm_set1_pd(1), _mm_max_pd(_mm_set1_pd(-1), cs));
+    double cs_b = (lc * lc + la * la - lb * lb) / (2 * lc * la);
+    if (cs_b < -1) cs_b = -1;
+    if (cs_b > 1) cs_b = 1;
+    const double cosines[3] = {_mm_cvtsd_f64(cs), _mm_cvtsd_f64(_mm_unpackhi_pd(cs, cs)), cs_b};
+    double best_cos = -2;  // below every clamped cosine; a NaN is never kept
+    for (double v : cosines)
+        if (v > best_cos) best_cos = v;
+    return best_cos == -2 ? -INFINITY : best_cos;
+}
+#else
 double tri_min_cos(const double* a, const double* b, const double* c)
 {
     double ab[3], bc[3], ca[3];
@@ -110,6 +153,7 @@ double tri_min_cos(const double* a, const double* b, const double* c)
     }
     return best_cos == -2 ? -INFINITY : best_cos;
 }
+#endif
 
 // acos never rises between neighbouring doubles, so the arc cosine of the
 // largest cosine is the smallest of the three arc cosines, bit for bit

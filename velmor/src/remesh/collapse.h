@@ -15,3 +15,10 @@ struct collapse_counts {
 // the largest mesh, until collapse_release frees them.
 void collapse_phase(verts* vs, tris* ts, const border* bd, int32_t np, collapse_counts* out);
 void collapse_release();
+
+// The neighbours of a vertex, ascending and distinct, from the two corners
+// beside each of its triangle listings (nh heads; 16 must be readable from
+// heads): written from out, which may be heads itself and is written no
+// further than nh entries, and counted. What the
+// adjacency lists every vertex with; the tests hold it against a plain set.
+int64_t collapse_neighbours(const int32_t* heads, int64_t nh, int32_t* out);
