@@ -708,6 +708,10 @@ static int64_t collapse_subpass(verts* vs, tris* ts, const border* bd, int32_t n
                 __builtin_prefetch(adj.nb_start + lb);
                 __builtin_prefetch(adj.vf_start + la);
                 __builtin_prefetch(adj.vf_start + lb);
+                if (last) {
+                    __builtin_prefetch(cws.last_locked + la);
+                    __builtin_prefetch(cws.last_locked + lb);
+                }
             }
             // Nearer on, the lists its tests read.
             if (i + 3 < ncand) {
@@ -718,10 +722,12 @@ static int64_t collapse_subpass(verts* vs, tris* ts, const border* bd, int32_t n
                 __builtin_prefetch(adj.vf_face + adj.vf_start[lb]);
             }
             // Next on, the rows and neighbours those lists name, unless
-            // already locked out or judged ahead.
+            // already locked out, judged ahead or keeping its last verdict
+            // (neither end locked last time).
             if (i + 1 < ncand && (!team || __atomic_load_n(&verdicts[i + 1], __ATOMIC_RELAXED) == kUnjudged)) {
                 const int32_t la = cands[i + 1].a, lb = cands[i + 1].b;
-                if (!is_locked(la) && !is_locked(lb))
+                const bool kept = last && !cws.last_locked[la] && !cws.last_locked[lb];
+                if (!kept && !is_locked(la) && !is_locked(lb))
                     for (const int32_t v : {la, lb}) {
                         for (int64_t k = adj.vf_start[v]; k < adj.vf_start[v + 1]; k++)
                             __builtin_prefetch(ts->tri + 3 * (int64_t)adj.vf_face[k]);
@@ -753,11 +759,11 @@ static int64_t collapse_subpass(verts* vs, tris* ts, const border* bd, int32_t n
             }
 
             // The smaller index survives at the midpoint; b is named by no
-            // triangle after the rebuild. The midpoints are written once the
-            // walk no longer reads xyz.
+            // triangle after the rebuild. The midpoints and mean bases are
+            // written after the walk: it reads xyz, and the bases' misses
+            // then overlap instead of stalling it one by one.
             cnt->collapses++;
             accepted[merged++] = cands[i];
-            vs->base[a] = (vs->base[b] + vs->base[a]) * 0.5;
             remap[b] = a;
             lock_star(a);
             lock_star(b);
@@ -791,9 +797,11 @@ static int64_t collapse_subpass(verts* vs, tris* ts, const border* bd, int32_t n
         // No vertex is in two merges: each midpoint reads positions no
         // other merge writes.
         for (int64_t k = 0; k < merged; k++) {
-            double* pa = vs->xyz + 3 * (int64_t)accepted[k].a;
-            const double* pb = vs->xyz + 3 * (int64_t)accepted[k].b;
+            const int32_t a = accepted[k].a, b = accepted[k].b;
+            double* pa = vs->xyz + 3 * (int64_t)a;
+            const double* pb = vs->xyz + 3 * (int64_t)b;
             for (int j = 0; j < 3; j++) pa[j] = (pa[j] + pb[j]) * 0.5;
+            vs->base[a] = (vs->base[b] + vs->base[a]) * 0.5;
         }
         for (int64_t v = 0; v < nv; v++)
             if (remap[v] >= 0) vs->targ[remap[v]] = NAN;
