@@ -180,83 +180,95 @@ TEST(SplitPhase, SidesFoundWhereverTheCornersAreNumbered)
 }
 
 // The split phase's midpoint lookups held against a plain edge table on
-// random caps, corners numbered side by side or far apart: every long
+// random caps, corners numbered side by side or far apart, with targets
+// that split many sides or only those near one point (where the phase
+// skips the lookups for triangles away from split edges): every long
 // non-contour side splits in both its triangles, its midpoint numbered in
 // (a, b) order, and no split side survives whole.
 TEST(SplitPhase, RandomCapsMatchAPlainEdgeTable)
 {
     Params keep;
     split_only();
-    for (int32_t spread : {1, 997}) {
-        for (uint32_t seed = 1; seed <= 8; seed++) {
-            SCOPED_TRACE(testing::Message() << "seed " << seed << ", corners " << spread << " apart");
-            const int grid_n = 5 + (int)seed % 4;
-            const velmorkit::RandomCap grid = velmorkit::RandomGridCap(grid_n, 500 + seed, 0.02);
-            const int32_t nv = (int32_t)grid.xyz.size() / 3;
-            const int32_t n = (nv - 1) * spread + 1;
-            std::vector<double> xyz(3 * (size_t)n, 50.0), targ((size_t)n, 1.0);
-            std::mt19937 rng(seed);
-            std::uniform_real_distribution<double> steps(0.8, 1.6);
-            for (int32_t v = 0; v < nv; v++) {
-                for (int k = 0; k < 3; k++) xyz[3 * (size_t)(v * spread) + k] = grid.xyz[3 * (size_t)v + k];
-                targ[(size_t)(v * spread)] = steps(rng) / grid_n;
-            }
-            std::vector<int32_t> rows = grid.tri, loop = grid.contour;
-            for (int32_t& c : rows) c *= spread;
-            for (int32_t& c : loop) c *= spread;
-            Cap cap(xyz, rows, targ, loop);
-
-            // data[0]: the side's midpoint, 0 while whole.
-            edgetab plain;
-            edgetab_init(&plain, (int64_t)rows.size());
-            for (size_t t = 0; t < rows.size(); t += 3)
-                for (int s = 0; s < 3; s++) {
-                    int32_t fresh = 0;
-                    edgetab_get(&plain, edge_key(rows[t + s], rows[t + (s + 1) % 3]), &fresh);
+    for (bool few : {false, true}) {
+        for (int32_t spread : {1, 997}) {
+            for (uint32_t seed = 1; seed <= 8; seed++) {
+                SCOPED_TRACE(testing::Message() << "seed " << seed << ", corners " << spread << " apart"
+                                                << (few ? ", few splits" : ""));
+                const int grid_n = few ? 40 + (int)seed % 4 : 5 + (int)seed % 4;
+                const velmorkit::RandomCap grid = velmorkit::RandomGridCap(grid_n, 500 + seed, 0.02);
+                const int32_t nv = (int32_t)grid.xyz.size() / 3;
+                const int32_t n = (nv - 1) * spread + 1;
+                std::vector<double> xyz(3 * (size_t)n, 50.0), targ((size_t)n, 1.0);
+                std::mt19937 rng(seed);
+                std::uniform_real_distribution<double> steps(0.8, 1.6);
+                const double cx = 0.3 + 0.05 * seed, cy = 0.6 - 0.03 * seed;
+                for (int32_t v = 0; v < nv; v++) {
+                    const double* p = &grid.xyz[3 * (size_t)v];
+                    for (int k = 0; k < 3; k++) xyz[3 * (size_t)(v * spread) + k] = p[k];
+                    const bool near = std::hypot(p[0] - cx, p[1] - cy) < 1.6 / grid_n;
+                    targ[(size_t)(v * spread)] = few && !near ? 1e3 : steps(rng) / grid_n;
                 }
-            std::vector<uint64_t> keys;
-            for (int64_t u = 0; u < plain.nused; u++) keys.push_back(plain.slots[plain.used[u]].key);
-            std::sort(keys.begin(), keys.end());  // (a, b) order
-            int32_t next = n;
-            for (uint64_t key : keys) {
-                const int32_t a = (int32_t)((key - 1) >> 32), b = (int32_t)((key - 1) & 0xffffffffu);
-                const double *pa = &xyz[3 * (size_t)a], *pb = &xyz[3 * (size_t)b];
-                const double dx = pa[0] - pb[0], dy = pa[1] - pb[1], dz = pa[2] - pb[2];
-                if (std::sqrt(dx * dx + dy * dy + dz * dz) > (targ[a] + targ[b]) * 0.5 && !keyset_has(&cap.ks, key))
-                    edgetab_find(&plain, key)->data[0] = next++;
-            }
-            int64_t want_rows = 0;
-            for (size_t t = 0; t < rows.size(); t += 3) {
-                want_rows++;
-                for (int s = 0; s < 3; s++)
-                    want_rows += edgetab_find(&plain, edge_key(rows[t + s], rows[t + (s + 1) % 3]))->data[0] != 0;
-            }
+                std::vector<int32_t> rows = grid.tri, loop = grid.contour;
+                for (int32_t& c : rows) c *= spread;
+                for (int32_t& c : loop) c *= spread;
+                Cap cap(xyz, rows, targ, loop);
 
-            cap.run(n);
-            ASSERT_GT(next, n) << "some sides must split";
-            ASSERT_EQ(cap.vs.n, next);
-            EXPECT_EQ(cap.ts.n, want_rows);
-            edgetab sides;
-            edgetab_init(&sides, 3 * cap.ts.n);
-            for (int64_t t = 0; t < cap.ts.n; t++)
-                for (int s = 0; s < 3; s++) {
-                    const int32_t* r = cap.ts.tri + 3 * t;
-                    const uint64_t key = edge_key(r[s], r[(s + 1) % 3]);
-                    const edge_slot* was = edgetab_find(&plain, key);
-                    EXPECT_TRUE(!was || was->data[0] == 0) << r[s] << "-" << r[(s + 1) % 3] << " split yet whole";
-                    int32_t fresh = 0;
-                    edgetab_get(&sides, key, &fresh);
+                // data[0]: the side's midpoint, 0 while whole.
+                edgetab plain;
+                edgetab_init(&plain, (int64_t)rows.size());
+                for (size_t t = 0; t < rows.size(); t += 3)
+                    for (int s = 0; s < 3; s++) {
+                        int32_t fresh = 0;
+                        edgetab_get(&plain, edge_key(rows[t + s], rows[t + (s + 1) % 3]), &fresh);
+                    }
+                std::vector<uint64_t> keys;
+                for (int64_t u = 0; u < plain.nused; u++) keys.push_back(plain.slots[plain.used[u]].key);
+                std::sort(keys.begin(), keys.end());  // (a, b) order
+                int32_t next = n;
+                for (uint64_t key : keys) {
+                    const int32_t a = (int32_t)((key - 1) >> 32), b = (int32_t)((key - 1) & 0xffffffffu);
+                    const double *pa = &xyz[3 * (size_t)a], *pb = &xyz[3 * (size_t)b];
+                    const double dx = pa[0] - pb[0], dy = pa[1] - pb[1], dz = pa[2] - pb[2];
+                    if (std::sqrt(dx * dx + dy * dy + dz * dz) > (targ[a] + targ[b]) * 0.5 && !keyset_has(&cap.ks, key))
+                        edgetab_find(&plain, key)->data[0] = next++;
                 }
-            for (uint64_t key : keys) {
-                const int32_t m = edgetab_find(&plain, key)->data[0];
-                if (m == 0) continue;
-                const int32_t a = (int32_t)((key - 1) >> 32), b = (int32_t)((key - 1) & 0xffffffffu);
-                for (int k = 0; k < 3; k++) EXPECT_EQ(cap.at(m)[k], (xyz[3 * (size_t)a + k] + xyz[3 * (size_t)b + k]) * 0.5);
-                EXPECT_TRUE(edgetab_find(&sides, edge_key(a, m)) && edgetab_find(&sides, edge_key(m, b)))
-                    << "halves of " << a << "-" << b;
+                int64_t want_rows = 0;
+                for (size_t t = 0; t < rows.size(); t += 3) {
+                    want_rows++;
+                    for (int s = 0; s < 3; s++)
+                        want_rows += edgetab_find(&plain, edge_key(rows[t + s], rows[t + (s + 1) % 3]))->data[0] != 0;
+                }
+
+                cap.run(n);
+                ASSERT_GT(next, n) << "some sides must split";
+                if (few) {
+                    ASSERT_LT(64 * (int64_t)(next - n), (int64_t)rows.size() / 3) << "the few-splits path";
+                }
+                ASSERT_EQ(cap.vs.n, next);
+                EXPECT_EQ(cap.ts.n, want_rows);
+                edgetab sides;
+                edgetab_init(&sides, 3 * cap.ts.n);
+                for (int64_t t = 0; t < cap.ts.n; t++)
+                    for (int s = 0; s < 3; s++) {
+                        const int32_t* r = cap.ts.tri + 3 * t;
+                        const uint64_t key = edge_key(r[s], r[(s + 1) % 3]);
+                        const edge_slot* was = edgetab_find(&plain, key);
+                        EXPECT_TRUE(!was || was->data[0] == 0) << r[s] << "-" << r[(s + 1) % 3] << " split yet whole";
+                        int32_t fresh = 0;
+                        edgetab_get(&sides, key, &fresh);
+                    }
+                for (uint64_t key : keys) {
+                    const int32_t m = edgetab_find(&plain, key)->data[0];
+                    if (m == 0) continue;
+                    const int32_t a = (int32_t)((key - 1) >> 32), b = (int32_t)((key - 1) & 0xffffffffu);
+                    for (int k = 0; k < 3; k++)
+                        EXPECT_EQ(cap.at(m)[k], (xyz[3 * (size_t)a + k] + xyz[3 * (size_t)b + k]) * 0.5);
+                    EXPECT_TRUE(edgetab_find(&sides, edge_key(a, m)) && edgetab_find(&sides, edge_key(m, b)))
+                        << "halves of " << a << "-" << b;
+                }
+                edgetab_free(&sides);
+                edgetab_free(&plain);
             }
-            edgetab_free(&sides);
-            edgetab_free(&plain);
         }
     }
 }

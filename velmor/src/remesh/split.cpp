@@ -71,6 +71,10 @@ struct split_table {
     int64_t* start;  // span + 1, or null
     int32_t lo;
     int64_t span;
+    // When few edges split: a flag per vertex below nends, set for the ends
+    // of every split edge; or null.
+    const uint8_t* ends;
+    int64_t nends;
 };
 
 // The edge list and the table outlive a phase and grow to the largest mesh,
@@ -80,12 +84,13 @@ static struct {
     edge2* edges;
     int32_t* mid;
     int64_t* start;
-    int64_t edges_cap, mid_cap, start_cap;
+    uint8_t* ends;
+    int64_t edges_cap, mid_cap, start_cap, ends_cap;
 } sws;
 
 void split_release()
 {
-    free_and_null(sws.edges, sws.mid, sws.start);
+    free_and_null(sws.edges, sws.mid, sws.start, sws.ends);
     sws = {};
 }
 
@@ -95,6 +100,8 @@ static void split_table_init(split_table* t, const edge2* edges, int64_t ne)
     t->ne = ne;
     t->start = nullptr;
     t->span = 0;
+    t->ends = nullptr;
+    t->nends = 0;
     t->lo = ne > 0 ? edges[0].a : 0;
     if (sws.mid_cap < ne + 1) {
         grow_or_die(&sws.mid, ne + 1, "table d'aretes");
@@ -148,9 +155,23 @@ static inline int32_t mid_of(const split_table* t, int32_t x, int32_t y)
     return i < to && t->edges[i].a == a && t->edges[i].b == b ? t->mid[i] : -1;
 }
 
+// False when no side of triangle v can have split: fewer than two of its
+// corners end a split edge (a corner outside the flags may).
+static inline bool may_split(const split_table* t, const int32_t* v)
+{
+    if (!t->ends) return true;
+    int n = 0;
+    for (int j = 0; j < 3; j++) n += v[j] < 0 || v[j] >= t->nends || t->ends[v[j]];
+    return n >= 2;
+}
+
 // The triangles that replace triangle v, appended to o.
 static inline void replace_triangle(tri_out* o, const int32_t* v, const split_table* tab, const double* xyz)
 {
+    if (!may_split(tab, v)) {
+        emit(o, v[0], v[1], v[2]);
+        return;
+    }
     int32_t m[3] = {mid_of(tab, v[0], v[1]), mid_of(tab, v[1], v[2]), mid_of(tab, v[2], v[0])};
     int nsplit = (m[0] >= 0) + (m[1] >= 0) + (m[2] >= 0);
     if (nsplit == 0) {
@@ -182,14 +203,32 @@ static inline void replace_triangle(tri_out* o, const int32_t* v, const split_ta
 
 static inline int64_t replacement_count(const int32_t* v, const split_table* tab)
 {
+    if (!may_split(tab, v)) return 1;
     return 1 + (mid_of(tab, v[0], v[1]) >= 0) + (mid_of(tab, v[1], v[2]) >= 0) + (mid_of(tab, v[2], v[0]) >= 0);
 }
 
 // Replaces every triangle by the pattern of its split sides; every new
 // triangle keeps the winding of the one it replaces.
-static void rebuild_faces(tris* ts, const split_table* tab, const double* xyz, int64_t k)
+static void rebuild_faces(tris* ts, split_table* tab, const double* xyz, int64_t k, int64_t nv)
 {
     const int64_t nt = ts->n;
+    // With few splits almost every triangle stays whole: flags on the split
+    // edges' ends spare it the three lookups.
+    if (64 * k < nt) {
+        if (sws.ends_cap < nv + 1) {
+            grow_or_die(&sws.ends, nv + 1, "table d'aretes");
+            sws.ends_cap = nv + 1;
+        }
+        memset(sws.ends, 0, (size_t)nv);
+        for (int64_t i = 0; i < tab->ne; i++)
+            if (tab->mid[i] >= 0) {
+                const int32_t a = tab->edges[i].a, b = tab->edges[i].b;
+                if (a >= 0 && a < nv) sws.ends[a] = 1;
+                if (b >= 0 && b < nv) sws.ends[b] = 1;
+            }
+        tab->ends = sws.ends;
+        tab->nends = nv;
+    }
     tri_out o;
     o.cap = tris_capacity_for(nt + 3 * k + 16);
     o.tri = tris_take_spare(o.cap);
@@ -283,7 +322,7 @@ int64_t split_phase(verts* vs, tris* ts, const border* bd, const keyset* ks)
         if (k == 0) return 0;
         vs->n = N + k;
         targets_fill(bd, vs);
-        rebuild_faces(ts, &tab, vs->xyz, k);
+        rebuild_faces(ts, &tab, vs->xyz, k, N);
         return k;
     }
     for (int64_t i = 0; i < ne; i++) {
@@ -309,6 +348,6 @@ int64_t split_phase(verts* vs, tris* ts, const border* bd, const keyset* ks)
     if (k == 0) return 0;
     vs->n = N + k;
     targets_fill(bd, vs);
-    rebuild_faces(ts, &tab, vs->xyz, k);
+    rebuild_faces(ts, &tab, vs->xyz, k, N);
     return k;
 }
