@@ -232,9 +232,15 @@ int64_t unique_edges_into(const int32_t* tri, int64_t m, edge2** buf, int64_t* c
         // sort is stable like every sort of the program.
         std::stable_sort(e, e + n, edge2_less);
     }
-    int64_t kept = 0;
-    for (int64_t i = 0; i < n; i++)
-        if (kept == 0 || e[i].a != e[kept - 1].a || e[i].b != e[kept - 1].b) e[kept++] = e[i];
+    // Most edges come twice: each record is written over the next free slot
+    // and kept when it differs, instead of a branch that guesses wrong.
+    if (n == 0) return 0;
+    int64_t kept = 1;
+    for (int64_t i = 1; i < n; i++) {
+        const edge2 x = e[i];
+        e[kept] = x;
+        kept += x.a != e[kept - 1].a || x.b != e[kept - 1].b;
+    }
     return kept;
 }
 

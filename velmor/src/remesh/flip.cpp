@@ -528,8 +528,13 @@ static void build_records(const int32_t* tri, int64_t nt, int64_t nv)
     }
     int32_t nrec = 0;
     if (!team) {
-        for (int64_t p = 0; p < nside; p++)
-            if (first_of[p] >= 0) flip_ws.order[nrec++] = first_of[p];
+        // Half the sides come first, in no pattern a branch could learn:
+        // each one is written and counted only when it does.
+        int32_t* order = flip_ws.order;
+        for (int64_t p = 0; p < nside; p++) {
+            order[nrec] = first_of[p];
+            nrec += first_of[p] >= 0;
+        }
     } else {
         nrec = (int32_t)team_fill_in_order(
             nside,
