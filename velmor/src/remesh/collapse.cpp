@@ -329,9 +329,20 @@ static void build_adjacency(adjacency* adj, const tris* ts, int64_t nv)
     int32_t* heads = cws.heads;
     build_vf(adj, ts, nv, heads);
     start[0] = 0;
+    // The fan's lanes read past a vertex's heads, into those another thread
+    // is rewriting: each thread reads its vertex's own heads from a copy.
 #pragma omp parallel for schedule(dynamic, 1024)
-    for (int64_t v = 0; v < nv; v++)
-        start[v + 1] = neighbours_of(heads + 2 * vf[v], 2 * (vf[v + 1] - vf[v]), heads + 2 * vf[v]);
+    for (int64_t v = 0; v < nv; v++) {
+        int32_t* h = heads + 2 * vf[v];
+        const int64_t nh = 2 * (vf[v + 1] - vf[v]);
+        alignas(16) int32_t own[16] = {};
+        const int32_t* from = h;
+        if (nh <= 16) {
+            memcpy(own, h, (size_t)nh * sizeof(int32_t));
+            from = own;
+        }
+        start[v + 1] = neighbours_of(from, nh, h);
+    }
     for (int64_t v = 0; v < nv; v++) start[v + 1] += start[v];
 #pragma omp parallel for schedule(static)
     for (int64_t v = 0; v < nv; v++)
