@@ -116,8 +116,8 @@ double tri_min_cos(const double* a, const double* b, const double* c)
     const __m128d z = _mm_unpacklo_pd(_mm_set1_pd(lb), l_ca);
     const __m128d num = _mm_sub_pd(_mm_add_pd(_mm_mul_pd(y, y), _mm_mul_pd(z, z)), _mm_mul_pd(x, x));
     __m128d cs = _mm_div_pd(num, _mm_mul_pd(_mm_mul_pd(_mm_set1_pd(2), y), z));
-    // max and min return their second operand for a NaN, as the tests
-    // below leave a NaN cosine as it is.
+    // max and min return their second operand when one is NaN, so a NaN
+    // cosine stays NaN, as the clamps of corner B leave it.
     cs = _mm_min_pd(_mm_set1_pd(1), _mm_max_pd(_mm_set1_pd(-1), cs));
     double cs_b = (lc * lc + la * la - lb * lb) / (2 * lc * la);
     if (cs_b < -1) cs_b = -1;

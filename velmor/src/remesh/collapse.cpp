@@ -262,7 +262,7 @@ static inline bool fan_heads(const int32_t* h, int64_t nh, int32_t* out, int64_t
     const __m128i good1 = _mm_or_si128(ok1, _mm_and_si128(_mm_cmpeq_epi32(same1, once), found1));
     if (_mm_movemask_epi8(_mm_and_si128(good0, good1)) != 0xffff) return false;
     alignas(16) int32_t next[8], place[8];
-    int32_t sorted[9];
+    int32_t sorted[9] = {};
     _mm_store_si128((__m128i*)next, n0);
     _mm_store_si128((__m128i*)(next + 4), n1);
     _mm_store_si128((__m128i*)place, _mm_sub_epi32(_mm_setzero_si128(), below0));

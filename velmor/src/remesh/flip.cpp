@@ -528,8 +528,9 @@ static void build_records(const int32_t* tri, int64_t nt, int64_t nv)
     }
     int32_t nrec = 0;
     if (!team) {
-        // Half the sides come first, in no pattern a branch could learn:
-        // each one is written and counted only when it does.
+        // About half the sides are the first of their edge, in no pattern a
+        // branch could learn: every slot is written, and counted only for a
+        // first side.
         int32_t* order = flip_ws.order;
         for (int64_t p = 0; p < nside; p++) {
             order[nrec] = first_of[p];
