@@ -350,30 +350,9 @@ TEST(SaveProcess, KilledSaveLeavesTheEarlierFileOrTheNewOne)
     const std::string verified = "[Verify] AfterRepair\n[Verify] Mesh 0 IsValid=true\n";
 
     fs::create_directory(dir.file("out"));
-    const std::string output = dir.file("out/model.3mf");
-    // A loaded machine may let a whole save pass between two looks: the
-    // kills are tried again until one landed.
-    int killed = 0;
-    for (int round = 0; round < 5 && killed == 0; round++) {
-        for (uint64_t min_bytes : {uint64_t(0), saved.size() / 4, saved.size() / 2}) {
-            SCOPED_TRACE(min_bytes);
-            testsupport::WriteBytes(output, earlier);
-            testsupport::KillWhenWriting kill(dir.file("out"), min_bytes);
-            testsupport::RunOptions options;
-            options.while_running = std::ref(kill);
-            const testsupport::RunResult r = testsupport::Run({OMBRANE_EXE, input, output}, options);
-            const std::vector<uint8_t> left = testsupport::ReadBytes(output);
-            EXPECT_TRUE(left == earlier || left == saved) << left.size() << " bytes";
-            if (const auto leftover = kill.TakeNamedLeftover()) {
-                EXPECT_EQ(left, earlier);
-                EXPECT_TRUE(*leftover == saved) << leftover->size() << " bytes left beside it";
-            }
-            ExpectOnly(dir.file("out"), {"model.3mf"});
-            if (r.status != -1) continue;
-            killed++;
-            EXPECT_NE(r.out.find(verified), std::string::npos) << r.out;
-        }
-    }
+    const int killed = testsupport::KillWhileWriting(
+        {OMBRANE_EXE, input, dir.file("out/model.3mf")}, dir.file("out/model.3mf"), earlier, saved,
+        [&](const testsupport::RunResult& r) { EXPECT_NE(r.out.find(verified), std::string::npos) << r.out; });
     EXPECT_GT(killed, 0);
 }
 

@@ -1,6 +1,8 @@
 // Scratch folders, child processes and file bytes for the test suites.
 #include "test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -171,6 +173,38 @@ std::optional<std::vector<uint8_t>> KillWhenWriting::TakeNamedLeftover() const
     std::vector<uint8_t> bytes = ReadBytes(named_);
     std::filesystem::remove(named_);
     return bytes;
+}
+
+int KillWhileWriting(const std::vector<std::string>& argv, const std::string& output,
+                     const std::vector<uint8_t>& earlier, const std::vector<uint8_t>& written,
+                     const std::function<void(const RunResult&)>& on_killed)
+{
+    const std::filesystem::path out(output);
+    const std::string folder = out.parent_path().string();
+    int killed = 0;
+    for (int round = 0; round < 5 && killed == 0; round++) {
+        for (uint64_t min_bytes : {uint64_t(0), written.size() / 4, written.size() / 2}) {
+            SCOPED_TRACE(min_bytes);
+            WriteBytes(output, earlier);
+            KillWhenWriting kill(folder, min_bytes);
+            RunOptions options;
+            options.while_running = std::ref(kill);
+            const RunResult r = Run(argv, options);
+            const std::vector<uint8_t> left = ReadBytes(output);
+            EXPECT_TRUE(left == earlier || left == written) << left.size() << " bytes";
+            if (const auto leftover = kill.TakeNamedLeftover()) {
+                EXPECT_TRUE(left == earlier) << left.size() << " bytes";
+                EXPECT_TRUE(*leftover == written) << leftover->size() << " bytes left beside it";
+            }
+            std::vector<std::string> names;
+            for (const auto& e : std::filesystem::directory_iterator(folder)) names.push_back(e.path().filename());
+            EXPECT_EQ(names, std::vector<std::string>{out.filename().string()});
+            if (r.status != -1) continue;
+            killed++;
+            if (on_killed) on_killed(r);
+        }
+    }
+    return killed;
 }
 
 std::vector<uint8_t> ReadBytes(const std::string& path)

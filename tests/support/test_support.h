@@ -72,6 +72,19 @@ private:
     std::string named_;
 };
 
+// Runs argv with earlier in output, killed by a KillWhenWriting on output's
+// folder once the new file holds none, a quarter and half of written's
+// bytes; rounds of the three are tried again, up to five, until a kill
+// landed, since a loaded machine may let a whole write pass between two
+// looks. After every run: output is the earlier file or all of written; a
+// file the kill caught already named (the instant before it replaced the
+// output) holds all of written beside the earlier output and is removed;
+// the folder holds output alone. on_killed sees each killed run. Returns
+// how many runs were killed.
+int KillWhileWriting(const std::vector<std::string>& argv, const std::string& output,
+                     const std::vector<uint8_t>& earlier, const std::vector<uint8_t>& written,
+                     const std::function<void(const RunResult&)>& on_killed = {});
+
 std::vector<uint8_t> ReadBytes(const std::string& path);
 void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 bool FileExists(const std::string& path);

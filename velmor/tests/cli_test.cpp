@@ -348,27 +348,8 @@ TEST(OutputFile, KilledWriteLeavesTheEarlierFileOrTheNewOne)
     velmorkit::WriteInput(in, mesh);
     ASSERT_EQ(mkdir(dir.file("out").c_str(), 0755), 0);
     const std::vector<uint8_t> written = CapAsRead(mesh), earlier = {1, 2, 3};
-    // A loaded machine may let a whole write pass between two looks: the
-    // kills are tried again until one landed.
-    int killed = 0;
-    for (int round = 0; round < 5 && killed == 0; round++) {
-        for (uint64_t min_bytes : {uint64_t(0), written.size() / 4, written.size() / 2}) {
-            SCOPED_TRACE(min_bytes);
-            testsupport::WriteBytes(out, earlier);
-            testsupport::KillWhenWriting kill(dir.file("out"), min_bytes);
-            testsupport::RunOptions options;
-            options.while_running = std::ref(kill);
-            RunResult r = testsupport::Run({VELMOR_EXE, "--remesh", in, out, "--max-passes", "0"}, options);
-            const std::vector<uint8_t> left = ReadBytes(out);
-            EXPECT_TRUE(left == earlier || left == written) << left.size() << " bytes";
-            if (const auto leftover = kill.TakeNamedLeftover()) {
-                EXPECT_EQ(left, earlier);
-                EXPECT_TRUE(*leftover == written) << leftover->size() << " bytes left beside it";
-            }
-            EXPECT_EQ(DirEntries(dir.file("out")), std::vector<std::string>{"out.bin"});
-            if (r.status == -1) killed++;
-        }
-    }
+    const int killed = testsupport::KillWhileWriting({VELMOR_EXE, "--remesh", in, out, "--max-passes", "0"}, out,
+                                                     earlier, written);
     EXPECT_GT(killed, 0);
 }
 
