@@ -978,11 +978,7 @@ static void prejudge(flip_prejudged& out, const flip_edge* e, const int32_t* tri
     double n0, n1, k0, k1;
     out.kind = geometric_verdict(at(xyz, p), at(xyz, q), at(xyz, c), at(xyz, d), t0, t1, area0, area1, key0,
                                  key1, tol, grow, &n0, &n1, &k0, &k1);
-    if (out.kind == kRefused) {
-        if (remember)
-            flip_ws.verdicts[3 * f0 + out.side] = kept_decision(key, f0, f1, era, 0);
-        return;
-    }
+    if (out.kind == kRefused) return;
     if (keyset_has(ks, key)) {
         out.kind = kPass;
         return;
@@ -1248,7 +1244,10 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
                                         tol, grow, &n0, &n1, &k0, &k1);
         }
         if (verdict == kRefused) {
-            refuse(0);
+            // Only a record a flip of this call has reached is visited again
+            // on the same rows (the next call's patch lists it); any other
+            // visit finds its rows changed, or judges again to the same end.
+            if (bit_of(flipped, f0) || bit_of(flipped, f1)) refuse(0);
             continue;
         }
         if (keyset_has(ks, key)) continue;
