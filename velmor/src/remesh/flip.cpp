@@ -919,16 +919,13 @@ static inline uint8_t geometric_verdict(const double* P, const double* Q, const 
 
 // Writes to out what the sweep would do with record e on the call's starting
 // state, in its order of tests, reading the triangles' cached areas and keys.
-// Each record reads and writes only its own decision slot, so the records can
-// be judged side by side. Written field by field into its slot: a returned
-// struct went through the stack in byte pieces that stalled the judges.
+// Each record only reads its decision slot and writes its own out, so the
+// records can be judged side by side. Written field by field into its slot: a
+// returned struct went through the stack in byte pieces that stalled the judges.
 //
-// A refusal by the geometric tests is kept here as the sweep would keep it
-// on reaching the record with its rows untouched. Where the sweep finds
-// otherwise, the kept decision is never used: a flip of either row raises
-// its stamp, and a decision whose stamps fall behind stays so for the era;
-// where the sweep finds the apexes joined instead, the refusal still holds
-// for the rows and counts nothing, which is what the next visit would find.
+// A refusal by the geometric tests is not kept: no flip of the call has
+// reached the rows yet, so a later call of the phase visits the record on
+// these rows only after a full build, which judges it again to the same end.
 static void prejudge(flip_prejudged& out, const flip_edge* e, const int32_t* tri, const double* xyz,
                      const double* area2, const double* angle_key, const keyset* ks, int32_t np, double tol_rim,
                      double tol_in, double grow, bool remember, bool recall, uint32_t era)
@@ -1246,7 +1243,8 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         if (verdict == kRefused) {
             // Only a record a flip of this call has reached is visited again
             // on the same rows (the next call's patch lists it); any other
-            // visit finds its rows changed, or judges again to the same end.
+            // visit finds its rows changed, or follows a full build and
+            // judges again to the same end.
             if (bit_of(flipped, f0) || bit_of(flipped, f1)) refuse(0);
             continue;
         }
