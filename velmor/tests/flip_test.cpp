@@ -615,3 +615,74 @@ TEST(FlipPass, SecondCallSeesWhatTheFirstChanged)
         }
     }
 }
+
+// A phase after a collapse may patch the last phase's records (one thread):
+// every call must flip as the plain table does on the rows it left. The
+// collapse here moves some points (their rows change), drops some rows (an
+// edge loses a row or all of them) and drops rows that repeat a corner,
+// which gave a side a third row after its two.
+TEST(FlipPass, PhaseAfterACollapseFlipsAsOnFreshTables)
+{
+    Params keep;
+    flip_limits(0.01, 0.002);
+    const int threads = omp_get_max_threads();
+    omp_set_num_threads(1);
+    std::mt19937 rng(5);
+    int64_t second_phase_flips = 0;
+    for (uint32_t seed = 1; seed <= 12; seed++) {
+        SCOPED_TRACE(seed);
+        RandomCap cap = RandomGridCap(10 + seed % 4, 700 + seed, 0.03);
+        const size_t m0 = cap.tri.size() / 3;
+        if (seed % 3 == 0)
+            for (size_t t = 0; t < m0; t += 16) {
+                const int32_t x = cap.tri[3 * t + t % 3], y = cap.tri[3 * t + (t + 1) % 3];
+                cap.tri.insert(cap.tri.end(), {y, x, y});
+            }
+        Mesh mine(cap.xyz, cap.tri, cap.contour);
+        flip_release();
+        flip_phase_begin();
+        for (int call = 0; call < 5; call++) {
+            int64_t r = 0;
+            if (flip_pass(&mine.vs, &mine.ts, &mine.ks, cap.np, &r) == 0) break;
+        }
+        flip_phase_end();
+
+        // The collapse: moved points, dropped rows, rows kept in order.
+        const int64_t before = mine.ts.n;
+        std::vector<char> moved(mine.vs.n, 0);
+        for (int64_t v = cap.np; v < mine.vs.n; v++)
+            if (rng() % 25 == 0) {
+                moved[v] = 1;
+                for (int j = 0; j < 2; j++) mine.vs.xyz[3 * v + j] += 0.2 * ((double)(rng() % 1000) / 1000 - 0.5);
+            }
+        std::vector<int32_t> origin, rows;
+        for (int64_t t = 0; t < before; t++) {
+            const int32_t* r = mine.ts.tri + 3 * t;
+            const bool repeats = r[0] == r[1] || r[1] == r[2] || r[2] == r[0];
+            if (repeats || rng() % 60 == 0) continue;
+            const bool changed = moved[r[0]] || moved[r[1]] || moved[r[2]];
+            origin.push_back(changed ? ~(int32_t)t : (int32_t)t);
+            rows.insert(rows.end(), r, r + 3);
+        }
+        memcpy(mine.ts.tri, rows.data(), rows.size() * sizeof(int32_t));
+        mine.ts.n = (int64_t)origin.size();
+        Mesh plain(std::vector<double>(mine.vs.xyz, mine.vs.xyz + 3 * mine.vs.n), rows, cap.contour);
+
+        flip_phase_begin(origin.data(), before);
+        for (int call = 0; call < 5; call++) {
+            SCOPED_TRACE(call);
+            int64_t r_mine = -1, r_plain = -1;
+            const int64_t f_mine = flip_pass(&mine.vs, &mine.ts, &mine.ks, cap.np, &r_mine);
+            const int64_t f_plain = plain_flip_pass(plain, cap.np, &r_plain);
+            ASSERT_EQ(f_mine, f_plain);
+            ASSERT_EQ(r_mine, r_plain);
+            ASSERT_EQ(mine.rows(), plain.rows());
+            second_phase_flips += f_mine;
+            if (f_mine == 0) break;
+        }
+        flip_phase_end();
+        flip_release();
+    }
+    omp_set_num_threads(threads);
+    EXPECT_GT(second_phase_flips, 0);
+}

@@ -455,7 +455,9 @@ TEST(TargetLines, PrintedByTheRun)
         ASSERT_NE(header_end, std::string::npos) << err;
         EXPECT_EQ(err.substr(header_end + 1, c.gradation.size() + c.line.size()), c.gradation + c.line)
             << err;
-        if (c.gradation.empty()) EXPECT_EQ(err.find("gradation"), std::string::npos) << err;
+        if (c.gradation.empty()) {
+            EXPECT_EQ(err.find("gradation"), std::string::npos) << err;
+        }
     }
 }
 

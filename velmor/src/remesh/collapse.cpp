@@ -62,6 +62,11 @@ static struct {
     uint8_t *reached, *last_reached, *last_locked;
     int64_t nlast, last_nv, last_cap, reached_cap, last_reached_cap, last_locked_cap;
     bool last_valid;
+    // Where each row was at the phase's start: o, or ~o once renamed or a
+    // corner moved.
+    int32_t *origin, *origin_next;
+    int64_t origin_cap, origin_next_cap, origin_rows;
+    bool origin_identity;
 } cws;
 
 // Loops over fewer items than this run on the calling thread. Waking a team
@@ -111,6 +116,7 @@ void collapse_release()
     free(cws.locked);
     free(cws.verdicts);
     free_and_null(cws.last, cws.reached, cws.last_reached, cws.last_locked);
+    free_and_null(cws.origin, cws.origin_next);
     cws = {};
 }
 
@@ -584,12 +590,17 @@ static uint8_t judge(const adjacency* adj, const verts* vs, const tris* ts, int3
 // Corners renamed to their survivors; triangles that lose a corner are
 // dropped, the others keep their order and winding.
 // Triangle t renamed into c; false when it loses a corner.
-static inline bool renamed(const int32_t* tri, int64_t t, const int32_t* remap, int64_t nv, int32_t* c)
+static inline bool renamed(const int32_t* tri, int64_t t, const int32_t* remap, int64_t nv, int32_t* c,
+                           bool* moved)
 {
+    bool m = false;
     for (int j = 0; j < 3; j++) {
         int32_t v = tri[3 * t + j];
-        c[j] = (corner_ok(v, nv) && remap[v] >= 0) ? remap[v] : v;
+        const bool r = corner_ok(v, nv) && remap[v] >= 0;
+        m |= r;
+        c[j] = r ? remap[v] : v;
     }
+    *moved = m;
     return c[0] != c[1] && c[1] != c[2] && c[2] != c[0];
 }
 
@@ -598,12 +609,22 @@ static void rebuild_tris(tris* ts, const int32_t* remap, int64_t nv)
     const int64_t nt = ts->n;
     const int64_t cap = tris_capacity_for(nt);
     int32_t* out = tris_take_spare(cap);
+    reserve(&cws.origin_next, &cws.origin_next_cap, nt + 1, nullptr);
+    int32_t* next = cws.origin_next;
+    const int32_t* from_origin = cws.origin_identity ? nullptr : cws.origin;
+    // A row changed in any sub-pass stays marked: its origin is kept as ~o.
+    auto keep = [&](int64_t t, int64_t at, const int32_t* c, bool moved) {
+        memcpy(out + 3 * at, c, 3 * sizeof(int32_t));
+        const int32_t was = from_origin ? from_origin[t] : (int32_t)t;
+        next[at] = moved && was >= 0 ? ~was : was;
+    };
     int64_t nout = 0;
     if (nt < kParallelMin || omp_get_max_threads() == 1) {
         for (int64_t t = 0; t < nt; t++) {
             int32_t c[3];
-            if (!renamed(ts->tri, t, remap, nv, c)) continue;
-            memcpy(out + 3 * nout, c, sizeof c);
+            bool moved;
+            if (!renamed(ts->tri, t, remap, nv, c, &moved)) continue;
+            keep(t, nout, c, moved);
             nout++;
         }
     } else {
@@ -612,16 +633,21 @@ static void rebuild_tris(tris* ts, const int32_t* remap, int64_t nv)
             [&](int64_t from, int64_t to) {
                 int64_t n = 0;
                 int32_t c[3];
-                for (int64_t t = from; t < to; t++) n += renamed(ts->tri, t, remap, nv, c);
+                bool moved;
+                for (int64_t t = from; t < to; t++) n += renamed(ts->tri, t, remap, nv, c, &moved);
                 return n;
             },
             [](int64_t) { return true; },
             [&](int64_t from, int64_t to, int64_t at) {
                 int32_t c[3];
+                bool moved;
                 for (int64_t t = from; t < to; t++)
-                    if (renamed(ts->tri, t, remap, nv, c)) memcpy(out + 3 * at++, c, sizeof c);
+                    if (renamed(ts->tri, t, remap, nv, c, &moved)) keep(t, at++, c, moved);
             });
     }
+    std::swap(cws.origin, cws.origin_next);
+    std::swap(cws.origin_cap, cws.origin_next_cap);
+    cws.origin_identity = false;
     tris_keep_spare(ts->tri, ts->cap);
     ts->tri = out;
     ts->n = nout;
@@ -776,6 +802,7 @@ static int64_t collapse_subpass(verts* vs, tris* ts, const border* bd, int32_t n
             cnt->collapses++;
             accepted[merged++] = cands[i];
             remap[b] = a;
+            remap[a] = a;  // moves: its rows change too
             lock_star(a);
             lock_star(b);
         }
@@ -836,8 +863,16 @@ static int64_t collapse_subpass(verts* vs, tris* ts, const border* bd, int32_t n
 void collapse_phase(verts* vs, tris* ts, const border* bd, int32_t np, collapse_counts* out)
 {
     *out = collapse_counts{};
+    cws.origin_identity = true;
+    cws.origin_rows = ts->n;
     // Flips since the last phase changed rows the verdicts read.
     cws.last_valid = false;
     for (int32_t s = 0; s < g_par.collapse_passes; s++)
         if (collapse_subpass(vs, ts, bd, np, out) == 0) break;
+}
+
+const int32_t* collapse_row_origin(int64_t* rows_before)
+{
+    *rows_before = cws.origin_rows;
+    return cws.origin_identity ? nullptr : cws.origin;
 }

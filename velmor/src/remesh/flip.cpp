@@ -195,6 +195,14 @@ static struct {
         uint32_t tag;    // era << 1, | 1 when counted as a deviation refusal
     }* verdicts;         // 3 per triangle, by side of its row
     int64_t verdict_cap; // triangles
+    // The first call of a phase after a collapse patches the last phase's
+    // records instead of building them, where the collapse changed few rows.
+    bool carry_ok;                // the last phase left records a patch can use
+    int64_t carry_nt;             // for this many rows
+    const int32_t* carry_origin;  // where each row was (~o: changed); null: no row moved
+    int64_t carry_rows;           // rows then, or -1: nothing to carry
+    int32_t* carry_inv;           // carry_rows: where a row went, or -1
+    int64_t carry_inv_cap;
 } flip_ws;
 
 using flip_verdict = decltype(flip_ws)::verdict;
@@ -286,6 +294,10 @@ constexpr int64_t kParallelMin = 1 << 15;
 // An edge's area, angle and deviation tests cost up to a microsecond: a few
 // thousand edges pay for a team.
 constexpr int64_t kJudgeParallelMin = 4096;
+// A collapse that changed more than one row in kCarryShare leaves the next
+// flip phase a full build: patching that many rows costs more (on one
+// thread, 1 in 2 and 1 in 8 were slower than 1 in 4).
+constexpr int64_t kCarryShare = 4;
 
 static inline bool side_before(const flip_side& l, const flip_side& r)
 {
@@ -784,16 +796,84 @@ static bool patch_records(const int32_t* tri, int64_t nt)
     return true;
 }
 
-void flip_phase_begin()
+void flip_phase_begin(const int32_t* origin, int64_t rows_before)
 {
     flip_ws.phase_open = true;
     flip_ws.phase_fresh = true;
+    flip_ws.carry_origin = origin;
+    flip_ws.carry_rows = rows_before;
 }
 
 void flip_phase_end()
 {
     flip_ws.phase_open = false;
+    flip_ws.carry_ok = flip_ws.patchable;
+    flip_ws.carry_nt = flip_ws.phase_nt;
     flip_ws.patchable = false;
+}
+
+// Carries the last phase's records over a collapse that moved the rows down
+// (kept in order), renamed or moved corners of some and dropped others (those
+// that lost a corner, and any that repeated one): each record names its rows'
+// new places, and the changed rows join those the last call flipped as
+// dirty, for the patch. Corners move or vanish only in changed or dropped
+// rows, so a record needs the patch only where one of its rows changed,
+// which lists it, or was dropped: its surviving rows are made dirty too, and
+// an edge left in no row is no side any more, unless a changed row made it
+// again. A record of three or more sides names only two of its rows, so a
+// drop among them leaves a full build. False, for a full build, also when
+// so many rows changed that the build is cheaper.
+static bool carry_records(int64_t nt)
+{
+    const int32_t* origin = flip_ws.carry_origin;
+    const int64_t before = flip_ws.carry_rows;
+    if (flip_ws.carry_inv_cap < before + 1) {
+        renew(&flip_ws.carry_inv, before + 1);
+        flip_ws.carry_inv_cap = before + 1;
+    }
+    int32_t* inv = flip_ws.carry_inv;
+    memset(inv, 0xff, (size_t)(before + 1) * sizeof(int32_t));
+    int64_t changed = before - nt;
+    for (int64_t t = 0; t < nt; t++) {
+        const int32_t v = origin ? origin[t] : (int32_t)t;
+        inv[v < 0 ? ~v : v] = (int32_t)t;
+        changed += v < 0;
+    }
+    if (changed > nt / kCarryShare) return false;
+    flip_list<int32_t>& was_dirty = flip_ws.side_rec;
+    reserve_list(&was_dirty, flip_ws.dirty.n);
+    was_dirty.n = flip_ws.dirty.n;
+    for (int64_t i = 0; i < flip_ws.dirty.n; i++) {
+        was_dirty.at[i] = flip_ws.dirty.at[i];
+        flip_ws.row_mark[flip_ws.dirty.at[i]] = 0;
+    }
+    flip_ws.dirty.n = 0;
+    for (int64_t t = 0; origin && t < nt; t++)
+        if (origin[t] < 0) mark_dirty((int32_t)t);
+    for (int64_t i = 0; i < was_dirty.n; i++)
+        if (inv[was_dirty.at[i]] >= 0) mark_dirty(inv[was_dirty.at[i]]);
+    auto kept = [&](int32_t r) { return r >= 0 && r < before && inv[r] >= 0; };
+    auto row = [&](int32_t r) { return kept(r) ? inv[r] : 0; };
+    bool sound = true;
+    auto carry = [&](flip_edge& e) {
+        const bool has0 = e.nface >= 1, has1 = e.nface >= 2;
+        const bool kept0 = has0 && kept(e.face[0]), kept1 = has1 && kept(e.face[1]);
+        // Such a record names only two of its rows: a drop among the others
+        // could leave it two, where a fresh build would visit it.
+        if (e.live == 1 && e.nface >= 3) sound = false;
+        if (e.live == 1 && ((has0 && !kept0) || (has1 && !kept1))) {
+            if (kept0) mark_dirty(inv[e.face[0]]);
+            if (kept1) mark_dirty(inv[e.face[1]]);
+            if (!kept0 && !kept1) e.live = 0;
+        }
+        e.face[0] = row(e.face[0]);
+        e.face[1] = row(e.face[1]);
+        e.first = 3 * row(e.first / 3) + e.first % 3;
+    };
+    for (int64_t b = 0; b < flip_ws.nbucket; b++)
+        for (int32_t k = flip_ws.bstart[b]; k < flip_ws.bend[b]; k++) carry(flip_ws.edges[k]);
+    for (int32_t k = 0; k < flip_ws.novf; k++) carry(flip_ws.edges[flip_ws.ovf_base + k]);
+    return sound;
 }
 
 void flip_release()
@@ -852,6 +932,12 @@ void flip_release()
     flip_ws.verdicts = nullptr;
     flip_ws.cache_cap = flip_ws.verdict_cap = 0;
     flip_ws.phase_open = false;
+    free(flip_ws.carry_inv);
+    flip_ws.carry_inv = nullptr;
+    flip_ws.carry_inv_cap = 0;
+    flip_ws.carry_ok = false;
+    flip_ws.carry_origin = nullptr;
+    flip_ws.carry_rows = -1;
 }
 
 // Index s of the side (row[s], row[s + 1]) joining a and b.
@@ -1032,7 +1118,17 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         flip_ws.phase_fresh = false;
         flip_ws.phase_nt = nt;
     }
-    flip_ws.patched_call = !fresh && flip_ws.patchable && patch_records(tri, nt);
+    // The first call after a collapse may patch the last phase's records. On
+    // a team the build and the first sweep's judges run side by side and a
+    // patch does not: it pays only on one thread.
+    bool carried = false;
+    if (fresh && remember && flip_ws.carry_rows >= nt && flip_ws.carry_ok &&
+        flip_ws.carry_rows == flip_ws.carry_nt && flip_ws.row_mark_cap >= flip_ws.carry_rows + 1 &&
+        omp_get_max_threads() == 1)
+        carried = carry_records(nt);
+    flip_ws.carry_rows = -1;
+    flip_ws.carry_ok = false;
+    flip_ws.patched_call = ((!fresh && flip_ws.patchable) || carried) && patch_records(tri, nt);
     if (!flip_ws.patched_call) {
         build_records(tri, nt, vs->n);
         if (flip_ws.row_mark_cap < nt + 1) {

@@ -16,9 +16,9 @@
 
 // Up to flip_passes sweeps, stopping after the first that flips nothing.
 static void flip_phase(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* flips,
-                       int64_t* refusals)
+                       int64_t* refusals, const int32_t* origin = nullptr, int64_t rows_before = -1)
 {
-    flip_phase_begin();
+    flip_phase_begin(origin, rows_before);
     for (int32_t i = 0; i < g_par.flip_passes; i++) {
         int64_t refused = 0;
         int64_t done = flip_pass(vs, ts, ks, np, &refused);
@@ -45,7 +45,9 @@ void remesh(verts* vs, tris* ts, const border* bd, const keyset* ks, int32_t np)
         flip_phase(vs, ts, ks, np, &flips, &refusals);
         collapse_counts cc = {0, 0, 0, 0};
         collapse_phase(vs, ts, bd, np, &cc);
-        flip_phase(vs, ts, ks, np, &flips, &refusals);
+        int64_t rows_before = -1;
+        const int32_t* origin = collapse_row_origin(&rows_before);
+        flip_phase(vs, ts, ks, np, &flips, &refusals, origin, rows_before);
         fprintf(stderr,
                 "  remaillage passe %d: %lld coupes, %lld fusions (refus topo %lld, geo %lld, "
                 "longueur %lld), %lld bascules (refus ecart %lld), %lld faces\n",
