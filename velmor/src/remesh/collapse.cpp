@@ -62,11 +62,11 @@ static struct {
     uint8_t *reached, *last_reached, *last_locked;
     int64_t nlast, last_nv, last_cap, reached_cap, last_reached_cap, last_locked_cap;
     bool last_valid;
-    // Where each row was at the phase's start: o, or ~o once renamed or a
-    // corner moved.
-    int32_t *origin, *origin_next;
-    int64_t origin_cap, origin_next_cap, origin_rows;
-    bool origin_identity;
+    // On one thread, where each row was at the phase's start: o, or ~o once
+    // renamed or a corner moved (a team's next flip phase builds anew).
+    int32_t* origin;
+    int64_t origin_cap, origin_rows;
+    bool origin_tracked, origin_identity;
 } cws;
 
 // Loops over fewer items than this run on the calling thread. Waking a team
@@ -116,7 +116,7 @@ void collapse_release()
     free(cws.locked);
     free(cws.verdicts);
     free_and_null(cws.last, cws.reached, cws.last_reached, cws.last_locked);
-    free_and_null(cws.origin, cws.origin_next);
+    free(cws.origin);
     cws = {};
 }
 
@@ -609,22 +609,25 @@ static void rebuild_tris(tris* ts, const int32_t* remap, int64_t nv)
     const int64_t nt = ts->n;
     const int64_t cap = tris_capacity_for(nt);
     int32_t* out = tris_take_spare(cap);
-    reserve(&cws.origin_next, &cws.origin_next_cap, nt + 1, nullptr);
-    int32_t* next = cws.origin_next;
-    const int32_t* from_origin = cws.origin_identity ? nullptr : cws.origin;
-    // A row changed in any sub-pass stays marked: its origin is kept as ~o.
-    auto keep = [&](int64_t t, int64_t at, const int32_t* c, bool moved) {
-        memcpy(out + 3 * at, c, 3 * sizeof(int32_t));
-        const int32_t was = from_origin ? from_origin[t] : (int32_t)t;
-        next[at] = moved && was >= 0 ? ~was : was;
-    };
+    // Rows only move down, so the origins are rewritten in place.
+    int32_t* origin = nullptr;
+    if (cws.origin_tracked) {
+        if (cws.origin_identity) reserve(&cws.origin, &cws.origin_cap, nt + 1, nullptr);
+        origin = cws.origin;
+    }
+    const bool identity = cws.origin_identity;
     int64_t nout = 0;
     if (nt < kParallelMin || omp_get_max_threads() == 1) {
         for (int64_t t = 0; t < nt; t++) {
             int32_t c[3];
             bool moved;
             if (!renamed(ts->tri, t, remap, nv, c, &moved)) continue;
-            keep(t, nout, c, moved);
+            memcpy(out + 3 * nout, c, sizeof c);
+            if (origin) {
+                // A row changed in any sub-pass stays marked.
+                const int32_t was = identity ? (int32_t)t : origin[t];
+                origin[nout] = moved && was >= 0 ? ~was : was;
+            }
             nout++;
         }
     } else {
@@ -642,12 +645,10 @@ static void rebuild_tris(tris* ts, const int32_t* remap, int64_t nv)
                 int32_t c[3];
                 bool moved;
                 for (int64_t t = from; t < to; t++)
-                    if (renamed(ts->tri, t, remap, nv, c, &moved)) keep(t, at++, c, moved);
+                    if (renamed(ts->tri, t, remap, nv, c, &moved)) memcpy(out + 3 * at++, c, sizeof c);
             });
     }
-    std::swap(cws.origin, cws.origin_next);
-    std::swap(cws.origin_cap, cws.origin_next_cap);
-    cws.origin_identity = false;
+    if (origin) cws.origin_identity = false;
     tris_keep_spare(ts->tri, ts->cap);
     ts->tri = out;
     ts->n = nout;
@@ -863,6 +864,7 @@ static int64_t collapse_subpass(verts* vs, tris* ts, const border* bd, int32_t n
 void collapse_phase(verts* vs, tris* ts, const border* bd, int32_t np, collapse_counts* out)
 {
     *out = collapse_counts{};
+    cws.origin_tracked = omp_get_max_threads() == 1;
     cws.origin_identity = true;
     cws.origin_rows = ts->n;
     // Flips since the last phase changed rows the verdicts read.
@@ -873,6 +875,6 @@ void collapse_phase(verts* vs, tris* ts, const border* bd, int32_t np, collapse_
 
 const int32_t* collapse_row_origin(int64_t* rows_before)
 {
-    *rows_before = cws.origin_rows;
-    return cws.origin_identity ? nullptr : cws.origin;
+    *rows_before = cws.origin_tracked ? cws.origin_rows : -1;
+    return cws.origin_tracked && !cws.origin_identity ? cws.origin : nullptr;
 }

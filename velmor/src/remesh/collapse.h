@@ -15,9 +15,10 @@ struct collapse_counts {
 // the largest mesh, until collapse_release frees them.
 void collapse_phase(verts* vs, tris* ts, const border* bd, int32_t np, collapse_counts* out);
 void collapse_release();
-// Where each row after the last phase was at its start: its index o then,
-// or ~o when it was renamed or one of its corners moved; null when no row
-// changed. *rows_before: the rows at its start.
+// Where each row after the last phase (on one thread) was at its start: its
+// index o then, or ~o when it was renamed or one of its corners moved; null
+// when no row changed. *rows_before: the rows at its start, or -1 after a
+// phase on a team, which keeps no origins.
 const int32_t* collapse_row_origin(int64_t* rows_before);
 
 // The neighbours of a vertex, ascending and distinct, from the two corners

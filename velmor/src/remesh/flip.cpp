@@ -201,8 +201,6 @@ static struct {
     int64_t carry_nt;             // for this many rows
     const int32_t* carry_origin;  // where each row was (~o: changed); null: no row moved
     int64_t carry_rows;           // rows then, or -1: nothing to carry
-    int32_t* carry_inv;           // carry_rows: where a row went, or -1
-    int64_t carry_inv_cap;
 } flip_ws;
 
 using flip_verdict = decltype(flip_ws)::verdict;
@@ -827,11 +825,8 @@ static bool carry_records(int64_t nt)
 {
     const int32_t* origin = flip_ws.carry_origin;
     const int64_t before = flip_ws.carry_rows;
-    if (flip_ws.carry_inv_cap < before + 1) {
-        renew(&flip_ws.carry_inv, before + 1);
-        flip_ws.carry_inv_cap = before + 1;
-    }
-    int32_t* inv = flip_ws.carry_inv;
+    // Where each row went, or -1, in first_of: free until the next build.
+    int32_t* inv = flip_ws.first_of;
     memset(inv, 0xff, (size_t)(before + 1) * sizeof(int32_t));
     int64_t changed = before - nt;
     for (int64_t t = 0; t < nt; t++) {
@@ -932,9 +927,6 @@ void flip_release()
     flip_ws.verdicts = nullptr;
     flip_ws.cache_cap = flip_ws.verdict_cap = 0;
     flip_ws.phase_open = false;
-    free(flip_ws.carry_inv);
-    flip_ws.carry_inv = nullptr;
-    flip_ws.carry_inv_cap = 0;
     flip_ws.carry_ok = false;
     flip_ws.carry_origin = nullptr;
     flip_ws.carry_rows = -1;
@@ -1124,6 +1116,7 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
     bool carried = false;
     if (fresh && remember && flip_ws.carry_rows >= nt && flip_ws.carry_ok &&
         flip_ws.carry_rows == flip_ws.carry_nt && flip_ws.row_mark_cap >= flip_ws.carry_rows + 1 &&
+        flip_ws.first_cap >= flip_ws.carry_rows + 1 &&
         omp_get_max_threads() == 1)
         carried = carry_records(nt);
     flip_ws.carry_rows = -1;
