@@ -589,9 +589,10 @@ static uint8_t judge(const adjacency* adj, const verts* vs, const tris* ts, int3
 
 // Corners renamed to their survivors; triangles that lose a corner are
 // dropped, the others keep their order and winding.
-// Triangle t renamed into c; false when it loses a corner.
+// Triangle t renamed into c; false when it loses a corner. *moved, where
+// asked: whether a corner was renamed or moved.
 static inline bool renamed(const int32_t* tri, int64_t t, const int32_t* remap, int64_t nv, int32_t* c,
-                           bool* moved)
+                           bool* moved = nullptr)
 {
     bool m = false;
     for (int j = 0; j < 3; j++) {
@@ -600,7 +601,7 @@ static inline bool renamed(const int32_t* tri, int64_t t, const int32_t* remap, 
         m |= r;
         c[j] = r ? remap[v] : v;
     }
-    *moved = m;
+    if (moved) *moved = m;
     return c[0] != c[1] && c[1] != c[2] && c[2] != c[0];
 }
 
@@ -636,16 +637,14 @@ static void rebuild_tris(tris* ts, const int32_t* remap, int64_t nv)
             [&](int64_t from, int64_t to) {
                 int64_t n = 0;
                 int32_t c[3];
-                bool moved;
-                for (int64_t t = from; t < to; t++) n += renamed(ts->tri, t, remap, nv, c, &moved);
+                for (int64_t t = from; t < to; t++) n += renamed(ts->tri, t, remap, nv, c);
                 return n;
             },
             [](int64_t) { return true; },
             [&](int64_t from, int64_t to, int64_t at) {
                 int32_t c[3];
-                bool moved;
                 for (int64_t t = from; t < to; t++)
-                    if (renamed(ts->tri, t, remap, nv, c, &moved)) memcpy(out + 3 * at++, c, sizeof c);
+                    if (renamed(ts->tri, t, remap, nv, c)) memcpy(out + 3 * at++, c, sizeof c);
             });
     }
     if (origin) cws.origin_identity = false;

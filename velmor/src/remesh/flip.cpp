@@ -155,6 +155,7 @@ static struct {
     int32_t nrec;         // records to visit, in order
     // Patching within a phase.
     bool patchable;       // the records are those of the rows but for the dirty rows
+                          // (kept past the phase's end for a patch after a collapse)
     uint8_t* rec_mark;    // side_cap: 1 visited or to visit in a patched call, 2 made by it
     uint8_t* row_mark;    // triangles
     int64_t row_mark_cap;
@@ -196,9 +197,8 @@ static struct {
     }* verdicts;         // 3 per triangle, by side of its row
     int64_t verdict_cap; // triangles
     // The first call of a phase after a collapse patches the last phase's
-    // records instead of building them, where the collapse changed few rows.
-    bool carry_ok;                // the last phase left records a patch can use
-    int64_t carry_nt;             // for this many rows
+    // records (patchable, for phase_nt rows) instead of building them, where
+    // the collapse changed few rows.
     const int32_t* carry_origin;  // where each row was (~o: changed); null: no row moved
     int64_t carry_rows;           // rows then, or -1: nothing to carry
 } flip_ws;
@@ -805,9 +805,6 @@ void flip_phase_begin(const int32_t* origin, int64_t rows_before)
 void flip_phase_end()
 {
     flip_ws.phase_open = false;
-    flip_ws.carry_ok = flip_ws.patchable;
-    flip_ws.carry_nt = flip_ws.phase_nt;
-    flip_ws.patchable = false;
 }
 
 // Carries the last phase's records over a collapse that moved the rows down
@@ -865,9 +862,10 @@ static bool carry_records(int64_t nt)
         e.face[1] = row(e.face[1]);
         e.first = 3 * row(e.first / 3) + e.first % 3;
     };
-    for (int64_t b = 0; b < flip_ws.nbucket; b++)
+    // Once unsound the records are built anew: the rest need no carrying.
+    for (int64_t b = 0; b < flip_ws.nbucket && sound; b++)
         for (int32_t k = flip_ws.bstart[b]; k < flip_ws.bend[b]; k++) carry(flip_ws.edges[k]);
-    for (int32_t k = 0; k < flip_ws.novf; k++) carry(flip_ws.edges[flip_ws.ovf_base + k]);
+    for (int32_t k = 0; k < flip_ws.novf && sound; k++) carry(flip_ws.edges[flip_ws.ovf_base + k]);
     return sound;
 }
 
@@ -927,7 +925,6 @@ void flip_release()
     flip_ws.verdicts = nullptr;
     flip_ws.cache_cap = flip_ws.verdict_cap = 0;
     flip_ws.phase_open = false;
-    flip_ws.carry_ok = false;
     flip_ws.carry_origin = nullptr;
     flip_ws.carry_rows = -1;
 }
@@ -1088,6 +1085,15 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
     // A call that opens an era finds no decision of an earlier call and
     // visits each record once: it looks none up.
     const bool recall = remember && !fresh;
+    // The first call after a collapse may patch the last phase's records,
+    // made for phase_nt rows. On a team the build and the first sweep's
+    // judges run side by side and a patch does not: it pays only on one thread.
+    bool carried = false;
+    if (fresh && remember && flip_ws.patchable && flip_ws.carry_rows >= nt &&
+        flip_ws.carry_rows == flip_ws.phase_nt && flip_ws.row_mark_cap >= flip_ws.carry_rows + 1 &&
+        flip_ws.first_cap >= flip_ws.carry_rows + 1 && omp_get_max_threads() == 1)
+        carried = carry_records(nt);
+    flip_ws.carry_rows = -1;
     if (fresh) {
         // With a team, every triangle's keys are computed side by side: each
         // slot is its own, and the same calls on the same corners give the
@@ -1110,17 +1116,6 @@ int64_t flip_pass(verts* vs, tris* ts, const keyset* ks, int32_t np, int64_t* re
         flip_ws.phase_fresh = false;
         flip_ws.phase_nt = nt;
     }
-    // The first call after a collapse may patch the last phase's records. On
-    // a team the build and the first sweep's judges run side by side and a
-    // patch does not: it pays only on one thread.
-    bool carried = false;
-    if (fresh && remember && flip_ws.carry_rows >= nt && flip_ws.carry_ok &&
-        flip_ws.carry_rows == flip_ws.carry_nt && flip_ws.row_mark_cap >= flip_ws.carry_rows + 1 &&
-        flip_ws.first_cap >= flip_ws.carry_rows + 1 &&
-        omp_get_max_threads() == 1)
-        carried = carry_records(nt);
-    flip_ws.carry_rows = -1;
-    flip_ws.carry_ok = false;
     flip_ws.patched_call = ((!fresh && flip_ws.patchable) || carried) && patch_records(tri, nt);
     if (!flip_ws.patched_call) {
         build_records(tri, nt, vs->n);
